@@ -1,0 +1,1 @@
+"""In-process approximate-nearest-neighbour search over a segment snapshot."""
