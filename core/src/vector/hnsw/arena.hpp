@@ -1,0 +1,385 @@
+// Append-only chunked containers for per-node data: ChunkedArray<T> (one T per
+// node) and VectorArena (one fixed-dimension float32 vector per node).
+//
+// Element i lives in chunk i / chunk_capacity at slot i % chunk_capacity.
+// Chunks are never moved or freed while the container lives, so a reader that
+// holds a snapshot of the chunk directory reads elements without any lock,
+// and appending never copies existing elements. The directory itself is an
+// immutable, reference-counted array of chunk handles; adding a chunk builds
+// a fresh directory and swaps it in under a short write lock, and old
+// directories die with their last reader.
+//
+// Lock order inside a container: writer mutex, then directory lock. No lock
+// is held while calling out, except the element lock a caller takes itself.
+#pragma once
+
+#include <atomic>
+#include <cinttypes>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include <sys/mman.h>
+
+#include "utils/rwlock.hpp"
+
+namespace dovadure::vector::hnsw {
+
+namespace arena_detail {
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void fatal(const char* message) {
+  std::fprintf(stderr, "%s\n", message);
+  std::fflush(stderr);
+  std::abort();
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void fatal_index(size_t i, size_t chunk,
+                                                                size_t chunk_count) {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "arena index out of bounds: element %zu is in chunk %zu but the snapshot holds "
+                "%zu chunk(s)",
+                i, chunk, chunk_count);
+  fatal(text);
+}
+
+// Splits an element index into (chunk, slot). Capacities are 4096 in the
+// index, so the power-of-two case avoids a 64-bit division per access.
+class ChunkGeometry {
+ public:
+  ChunkGeometry() = default;
+  explicit ChunkGeometry(size_t capacity) : capacity_(capacity) {
+    if (capacity != 0 && (capacity & (capacity - 1)) == 0) {
+      pow2_ = true;
+      mask_ = capacity - 1;
+      while ((size_t{1} << shift_) != capacity) ++shift_;
+    }
+  }
+  size_t capacity() const { return capacity_; }
+  size_t chunk_of(size_t i) const { return pow2_ ? i >> shift_ : i / capacity_; }
+  size_t slot_of(size_t i) const { return pow2_ ? i & mask_ : i % capacity_; }
+
+ private:
+  size_t capacity_ = 1;
+  size_t mask_ = 0;
+  uint32_t shift_ = 0;
+  bool pow2_ = false;
+};
+
+// A zero-filled memory block. Large blocks are mapped directly, aligned to
+// 2 MiB and offered to transparent huge pages: a search reads vectors at
+// random, and one TLB entry per chunk instead of one per 4 KiB page is worth
+// more than the rounding. Fresh mappings are zero without being touched, so
+// untouched tails of a chunk cost no memory either way.
+class ZeroedBlock {
+ public:
+  static constexpr size_t kHugePage = size_t{2} << 20;
+
+  explicit ZeroedBlock(size_t bytes) {
+    if (bytes >= kHugePage / 2) {
+      mapped_bytes_ = ((bytes + kHugePage - 1) / kHugePage + 1) * kHugePage;
+      void* p = ::mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      mapped_ = p;
+      const uintptr_t aligned =
+          (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+      data_ = reinterpret_cast<void*>(aligned);
+      // Advisory only: the block works the same without huge pages.
+      (void)::madvise(data_, mapped_bytes_ - (aligned - reinterpret_cast<uintptr_t>(p)),
+                      MADV_HUGEPAGE);
+    } else {
+      data_ = std::calloc(bytes == 0 ? 1 : bytes, 1);
+      if (data_ == nullptr) throw std::bad_alloc();
+    }
+  }
+  ~ZeroedBlock() {
+    if (mapped_ != nullptr) {
+      ::munmap(mapped_, mapped_bytes_);
+    } else {
+      std::free(data_);
+    }
+  }
+  ZeroedBlock(const ZeroedBlock&) = delete;
+  ZeroedBlock& operator=(const ZeroedBlock&) = delete;
+  void* data() const { return data_; }
+
+ private:
+  void* data_ = nullptr;
+  void* mapped_ = nullptr;
+  size_t mapped_bytes_ = 0;
+};
+
+// Published chunk list: owning handles plus their raw bases, so that an
+// element access through a snapshot is two dependent loads.
+template <class Chunk, class Elem>
+struct Directory {
+  std::vector<std::shared_ptr<Chunk>> handles;
+  std::vector<Elem*> bases;
+};
+
+}  // namespace arena_detail
+
+// One T per element; T's default value until written. Used with atomics and
+// utils::LockedList elements, which are shared mutable state: a snapshot hands
+// out non-const references.
+template <class T>
+class ChunkedArray {
+ public:
+  // A fixed-length array of chunk_capacity default elements.
+  struct ArrayChunk {
+    explicit ArrayChunk(size_t capacity) : items(new T[capacity]()) {}
+    std::unique_ptr<T[]> items;
+  };
+  using Directory = arena_detail::Directory<ArrayChunk, T>;
+
+  // Snapshot of the directory: keeps its chunks alive and sees the chunk
+  // count and length of the moment it was taken, even after later appends.
+  struct View {
+    std::shared_ptr<const Directory> chunks;
+    size_t chunk_count = 0;
+    size_t chunk_capacity = 0;
+    size_t len = 0;
+
+    // Element i; a chunk beyond the snapshot is a fatal error. Slots past
+    // `len` inside an existing chunk hold default values.
+    T& at(size_t i) const {
+      const size_t c = geometry_.chunk_of(i);
+      if (c >= chunk_count) arena_detail::fatal_index(i, c, chunk_count);
+      return bases_[c][geometry_.slot_of(i)];
+    }
+    T& operator[](size_t i) const { return at(i); }
+
+   private:
+    friend class ChunkedArray;
+    T* const* bases_ = nullptr;
+    arena_detail::ChunkGeometry geometry_;
+  };
+
+  explicit ChunkedArray(size_t chunk_capacity = 4096)
+      : chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
+    if (chunk_capacity == 0) arena_detail::fatal("assertion failed: chunk_capacity > 0");
+    directory_ = std::make_shared<const Directory>();
+  }
+  ChunkedArray(const ChunkedArray&) = delete;
+  ChunkedArray& operator=(const ChunkedArray&) = delete;
+
+  // Appends one default element; returns its index.
+  size_t push_default() {
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    const size_t i = writer_len_;
+    if (geometry_.slot_of(i) == 0) {
+      writer_chunks_.push_back(std::make_shared<ArrayChunk>(chunk_capacity_));
+      publish_directory();
+    }
+    writer_len_ = i + 1;
+    published_len_.store(i + 1, std::memory_order_release);
+    return i;
+  }
+
+  View view() const {
+    View v;
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    {
+      std::shared_lock<utils::SpinRwLock> read(directory_lock_);
+      v.chunks = directory_;
+    }
+    v.chunk_count = v.chunks->handles.size();
+    v.chunk_capacity = chunk_capacity_;
+    v.len = writer_len_;
+    v.bases_ = v.chunks->bases.data();
+    v.geometry_ = geometry_;
+    return v;
+  }
+
+  // Applies f to element i through a fresh snapshot; returns what f returns.
+  template <class F>
+  decltype(auto) with(size_t i, F&& f) const {
+    const View v = view();
+    return std::forward<F>(f)(v.at(i));
+  }
+
+  // Elements appended so far.
+  size_t len() const { return published_len_.load(std::memory_order_acquire); }
+  size_t chunk_capacity() const { return chunk_capacity_; }
+
+ private:
+  // Caller holds writer_mutex_.
+  void publish_directory() {
+    auto next = std::make_shared<Directory>();
+    next->handles = writer_chunks_;
+    next->bases.reserve(writer_chunks_.size());
+    for (const auto& chunk : writer_chunks_) next->bases.push_back(chunk->items.get());
+    std::shared_ptr<const Directory> published = std::move(next);
+    {
+      std::unique_lock<utils::SpinRwLock> write(directory_lock_);
+      directory_.swap(published);
+    }
+    // The previous directory is released here, outside the lock.
+  }
+
+  mutable utils::SpinRwLock directory_lock_;
+  std::shared_ptr<const Directory> directory_;
+  const size_t chunk_capacity_;
+  const arena_detail::ChunkGeometry geometry_;
+
+  mutable std::mutex writer_mutex_;
+  std::vector<std::shared_ptr<ArrayChunk>> writer_chunks_;
+  size_t writer_len_ = 0;
+  // Mirror of writer_len_ for lock-free len().
+  std::atomic<size_t> published_len_{0};
+};
+
+// Fixed-dimension float32 vectors.
+class VectorArena {
+ public:
+  // chunk_capacity × dim floats, zero until written.
+  struct VectorChunk {
+    explicit VectorChunk(size_t floats) : block(floats * sizeof(float)) {
+      data = static_cast<float*>(block.data());
+    }
+    arena_detail::ZeroedBlock block;
+    float* data;
+  };
+  using Directory = arena_detail::Directory<VectorChunk, float>;
+
+  // Snapshot for search loops: ptr(i) is two dependent loads and a compare.
+  struct View {
+    std::shared_ptr<const Directory> chunks;
+    size_t chunk_count = 0;
+    size_t chunk_capacity = 0;
+    size_t len = 0;
+    size_t dim = 0;
+
+    const float* ptr(size_t i) const {
+      const size_t c = geometry_.chunk_of(i);
+      if (c >= chunk_count) arena_detail::fatal_index(i, c, chunk_count);
+      return bases_[c] + geometry_.slot_of(i) * dim;
+    }
+    std::span<const float> get(size_t i) const { return {ptr(i), dim}; }
+
+   private:
+    friend class VectorArena;
+    float* const* bases_ = nullptr;
+    arena_detail::ChunkGeometry geometry_;
+  };
+
+  VectorArena(size_t dim, size_t chunk_capacity = 4096)
+      : dim_(dim), chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
+    if (dim == 0 || chunk_capacity == 0) {
+      arena_detail::fatal("assertion failed: dim > 0 && chunk_capacity > 0");
+    }
+    if (chunk_capacity > SIZE_MAX / sizeof(float) / dim) {
+      arena_detail::fatal("assertion failed: chunk_capacity * dim fits in memory");
+    }
+    directory_ = std::make_shared<const Directory>();
+  }
+  VectorArena(const VectorArena&) = delete;
+  VectorArena& operator=(const VectorArena&) = delete;
+
+  // Appends a copy of the dim floats at v; returns the new vector's index.
+  size_t push(const float* v) {
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    const size_t i = writer_len_;
+    const size_t c = geometry_.chunk_of(i);
+    const size_t s = geometry_.slot_of(i);
+    if (s == 0) {
+      auto chunk = std::make_shared<VectorChunk>(chunk_capacity_ * dim_);
+      std::memcpy(chunk->data, v, dim_ * sizeof(float));
+      writer_chunks_.push_back(std::move(chunk));
+      publish_directory();
+    } else {
+      // Slot s of a published chunk: readers do not look at it until the
+      // index publishes the node, which happens after this copy.
+      std::memcpy(writer_chunks_[c]->data + s * dim_, v, dim_ * sizeof(float));
+    }
+    writer_len_ = i + 1;
+    published_len_.store(i + 1, std::memory_order_release);
+    return i;
+  }
+
+  // Copies the first dim floats; a shorter span is a programming error (the
+  // index checks lengths first) and aborts rather than read past it.
+  size_t push(std::span<const float> v) {
+    if (v.size() < dim_) {
+      char text[128];
+      std::snprintf(text, sizeof text, "vector arena push: expected %zu floats, got %zu", dim_,
+                    v.size());
+      arena_detail::fatal(text);
+    }
+    return push(v.data());
+  }
+
+  // The dim floats of vector i. No check against len: an unwritten slot of an
+  // existing chunk reads as zeros. Valid for the arena's lifetime.
+  std::span<const float> get_direct(size_t i) const {
+    const size_t c = geometry_.chunk_of(i);
+    const float* base;
+    {
+      std::shared_lock<utils::SpinRwLock> read(directory_lock_);
+      const size_t count = directory_->bases.size();
+      if (c >= count) {
+        read.unlock();
+        arena_detail::fatal_index(i, c, count);
+      }
+      base = directory_->bases[c];
+    }
+    return {base + geometry_.slot_of(i) * dim_, dim_};
+  }
+
+  View view() const {
+    View v;
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    {
+      std::shared_lock<utils::SpinRwLock> read(directory_lock_);
+      v.chunks = directory_;
+    }
+    v.chunk_count = v.chunks->handles.size();
+    v.chunk_capacity = chunk_capacity_;
+    v.len = writer_len_;
+    v.dim = dim_;
+    v.bases_ = v.chunks->bases.data();
+    v.geometry_ = geometry_;
+    return v;
+  }
+
+  size_t len() const { return published_len_.load(std::memory_order_acquire); }
+  size_t dim() const { return dim_; }
+  size_t chunk_capacity() const { return chunk_capacity_; }
+
+ private:
+  // Caller holds writer_mutex_.
+  void publish_directory() {
+    auto next = std::make_shared<Directory>();
+    next->handles = writer_chunks_;
+    next->bases.reserve(writer_chunks_.size());
+    for (const auto& chunk : writer_chunks_) next->bases.push_back(chunk->data);
+    std::shared_ptr<const Directory> published = std::move(next);
+    {
+      std::unique_lock<utils::SpinRwLock> write(directory_lock_);
+      directory_.swap(published);
+    }
+  }
+
+  mutable utils::SpinRwLock directory_lock_;
+  std::shared_ptr<const Directory> directory_;
+  const size_t dim_;
+  const size_t chunk_capacity_;
+  const arena_detail::ChunkGeometry geometry_;
+
+  mutable std::mutex writer_mutex_;
+  std::vector<std::shared_ptr<VectorChunk>> writer_chunks_;
+  size_t writer_len_ = 0;
+  std::atomic<size_t> published_len_{0};
+};
+
+}  // namespace dovadure::vector::hnsw

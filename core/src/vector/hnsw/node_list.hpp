@@ -1,0 +1,96 @@
+// A per-node list behind its own four-byte reader-writer lock: the element
+// type of the adjacency lists and of the layer-0 score lists.
+//
+// Sixteen bytes per element (lock, length, pointer) and an exactly sized heap
+// block: a graph keeps two of these per node, so every byte here is paid a
+// hundred thousand times over. Writers replace or grow the block whole under
+// the write lock; readers look at items() under the read lock.
+#pragma once
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <memory>
+#include <span>
+#include <type_traits>
+
+#include "utils/rwlock.hpp"
+
+namespace dovadure::vector::hnsw {
+
+template <class T>
+class NodeList {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  mutable utils::SpinRwLock lock;
+
+  NodeList() = default;
+  ~NodeList() { std::free(data_); }
+  NodeList(const NodeList&) = delete;
+  NodeList& operator=(const NodeList&) = delete;
+
+  // ---- reads: hold lock (shared or exclusive) ----
+  std::span<const T> items() const { return {data_, size_}; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const T* data() const { return data_; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+
+  // ---- writes: hold lock exclusively ----
+  // Blocks are reused in place while they fit: an insertion's back-link and
+  // the cap that follows it then never touch the allocator, which keeps a
+  // long build from fragmenting the heap with short-lived list blocks.
+  void assign(std::span<const T> values) {
+    const size_t n = values.size();
+    if (n > capacity() || n * 2 < capacity()) reallocate(n);
+    if (n != 0) std::memcpy(data_, values.data(), n * sizeof(T));
+    size_ = static_cast<uint32_t>(n);
+  }
+  // Inserts value before position pos (pos <= size()).
+  void insert(size_t pos, const T& value) {
+    if (size_ + size_t{1} > capacity()) {
+      T* next = allocate(size_ + size_t{1});
+      // memcpy may not be handed the null block of an empty list.
+      if (pos != 0) std::memcpy(next, data_, pos * sizeof(T));
+      if (pos != size_) std::memcpy(next + pos + 1, data_ + pos, (size_ - pos) * sizeof(T));
+      std::free(data_);
+      data_ = next;
+    } else if (pos != size_) {
+      std::memmove(data_ + pos + 1, data_ + pos, (size_ - pos) * sizeof(T));
+    }
+    data_[pos] = value;
+    ++size_;
+  }
+  void push_back(const T& value) { insert(size_, value); }
+  void clear() { assign({}); }
+
+ private:
+  // Elements the current block holds; the allocator's usable size, so the
+  // capacity costs no field.
+  size_t capacity() const { return data_ == nullptr ? 0 : malloc_usable_size(data_) / sizeof(T); }
+
+  static T* allocate(size_t n) {
+    T* p = static_cast<T*>(std::malloc(n * sizeof(T)));
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+
+  // Drops the contents: callers overwrite them.
+  void reallocate(size_t n) {
+    std::free(data_);
+    data_ = n == 0 ? nullptr : allocate(n);
+  }
+
+  uint32_t size_ = 0;
+  T* data_ = nullptr;
+};
+
+}  // namespace dovadure::vector::hnsw

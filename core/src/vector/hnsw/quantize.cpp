@@ -1,0 +1,86 @@
+#include "vector/hnsw/quantize.hpp"
+
+#include <algorithm>
+
+#include "vector/hnsw/core.hpp"
+#include "vector/hnsw/sq8.hpp"
+
+namespace dovadure::vector::hnsw {
+
+void quantize_query_i8_into(std::span<const float> query, std::vector<int8_t>& out) {
+  out.resize(query.size());
+  for (size_t i = 0; i < query.size(); ++i) out[i] = quantize_query_i8_value(query[i]);
+}
+
+void quantize_query_cosine_wide(std::span<const float> query, std::vector<int16_t>& out) {
+  out.resize(query.size());
+  for (size_t i = 0; i < query.size(); ++i) out[i] = quantize_query_cosine_i16(query[i]);
+}
+
+void quantize_query(std::span<const float> query, std::span<const float> mins,
+                    std::span<const float> scales, std::vector<int16_t>& out) {
+  out.resize(query.size());
+  for (size_t d = 0; d < query.size(); ++d) {
+    const bool known = d < mins.size() && d < scales.size();
+    out[d] = quantize_query_affine_i16(query[d], known ? mins[d] : 0.0f, known ? scales[d] : 1.0f);
+  }
+}
+
+std::vector<int8_t> HNSWIndex::quantize_query_i8(std::span<const float> query) const {
+  std::vector<int8_t> out;
+  quantize_query_i8_into(query, out);
+  return out;
+}
+
+void HNSWIndex::quantize_all() {
+  const size_t dim = dim_;
+  // Every node counted by len() has its vector appended already.
+  const size_t n = std::min(len(), vectors_.len());
+  if (n == 0 || dim == 0) return;
+
+  const VectorArena::View vectors = vectors_.view();
+  std::vector<uint8_t> codes(n * dim, 0);
+
+  if (metric_ == utils::DistanceMetric::Cosine) {
+    for (size_t i = 0; i < n; ++i) {
+      const float* x = vectors.ptr(i);
+      uint8_t* row = codes.data() + i * dim;
+      for (size_t d = 0; d < dim; ++d) row[d] = sq8_code_cosine(x[d]);
+    }
+    codes_ = std::move(codes);
+    mins_.clear();
+    scales_.clear();
+    return;
+  }
+
+  // Ranges come from live nodes only, but every node gets codes so that a
+  // node's codes are always at i × dim.
+  constexpr float kMaxF32 = 3.4028235e38f;
+  std::vector<float> mins(dim, kMaxF32);
+  std::vector<float> maxs(dim, -kMaxF32);
+  const auto deleted = deleted_.view();
+  for (size_t i = 0; i < n && i < deleted.len; ++i) {
+    if (deleted[i].load(std::memory_order_acquire)) continue;
+    const float* x = vectors.ptr(i);
+    for (size_t d = 0; d < dim; ++d) {
+      // Comparisons with NaN are false, so a NaN element leaves both alone.
+      if (x[d] < mins[d]) mins[d] = x[d];
+      if (x[d] > maxs[d]) maxs[d] = x[d];
+    }
+  }
+  std::vector<float> scales(dim);
+  for (size_t d = 0; d < dim; ++d) {
+    const float range = maxs[d] - mins[d];
+    scales[d] = range > 0.0f ? range / 255.0f : 1.0f;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const float* x = vectors.ptr(i);
+    uint8_t* row = codes.data() + i * dim;
+    for (size_t d = 0; d < dim; ++d) row[d] = sq8_code_affine(x[d], mins[d], scales[d]);
+  }
+  codes_ = std::move(codes);
+  mins_ = std::move(mins);
+  scales_ = std::move(scales);
+}
+
+}  // namespace dovadure::vector::hnsw

@@ -1,0 +1,285 @@
+// Layer-0 dispatch and the walk over SQ8 codes, on brute-force k-NN graphs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "vector/hnsw/core.hpp"
+#include "vector/hnsw/quantize.hpp"
+
+namespace dovadure::vector::hnsw {
+namespace {
+
+using utils::DistanceMetric;
+
+std::vector<float> unit(std::mt19937& rng, size_t dim) {
+  std::normal_distribution<float> dist;
+  std::vector<float> v(dim);
+  double sum = 0;
+  for (auto& x : v) {
+    x = dist(rng);
+    sum += double{x} * x;
+  }
+  for (auto& x : v) x = static_cast<float>(x / std::sqrt(sum));
+  return v;
+}
+
+// n random unit vectors (all live), each linked to its k nearest.
+struct KnnGraph {
+  KnnGraph(DistanceMetric metric, size_t n, size_t dim, size_t k, uint32_t seed)
+      : index(std::make_unique<HNSWIndex>(metric, 8, 32, 0, dim)) {
+    std::mt19937 rng(seed);
+    for (size_t i = 0; i < n; ++i) add(unit(rng, dim));
+    for (size_t i = 0; i < n; ++i) {
+      std::vector<NodeIdx> list{static_cast<NodeIdx>(i)};
+      for (NodeIdx j : exact_top(vectors[i], k + 1)) {
+        if (j != i) list.push_back(j);
+      }
+      list.resize(std::min(list.size(), k + 1));
+      index->set_neighbors(0, static_cast<NodeIdx>(i), list);
+    }
+  }
+
+  NodeIdx add(std::vector<float> v) {
+    const auto idx = index->allocate_node(1000 + vectors.size(), v, 0);
+    EXPECT_TRUE(idx.has_value());
+    index->set_state(*idx, kStateLive);
+    vectors.push_back(std::move(v));
+    return *idx;
+  }
+
+  std::vector<NodeIdx> exact_top(const std::vector<float>& q, size_t k) const {
+    std::vector<std::pair<float, NodeIdx>> all;
+    for (size_t j = 0; j < vectors.size(); ++j) {
+      all.push_back({index->fast_score(q, vectors[j]), static_cast<NodeIdx>(j)});
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<NodeIdx> out;
+    for (size_t t = 0; t < k && t < all.size(); ++t) out.push_back(all[t].second);
+    return out;
+  }
+
+  std::unique_ptr<HNSWIndex> index;
+  std::vector<std::vector<float>> vectors;
+};
+
+std::vector<NodeCandidate> l0(const HNSWIndex& index, const std::vector<float>& q,
+                              std::vector<NodeIdx> entries, size_t ef, const SearchOptions& o) {
+  const bool negate = index.metric() != DistanceMetric::Euclidean;
+  auto r = index.run_l0_search(q, entries, ef, o, negate, nullptr, nullptr);
+  EXPECT_TRUE(r.ok());
+  return r.ok() ? r.value() : std::vector<NodeCandidate>{};
+}
+
+SearchOptions rerank(size_t factor) {
+  SearchOptions o;
+  o.sq8_rerank_factor = factor;
+  o.sq8_score_only = Tristate::False;
+  return o;
+}
+
+void expect_sorted(const std::vector<NodeCandidate>& nodes) {
+  for (size_t i = 1; i < nodes.size(); ++i) EXPECT_LE(nodes[i - 1].sort_key, nodes[i].sort_key);
+}
+
+double recall(const std::vector<NodeCandidate>& got, const std::vector<NodeIdx>& truth) {
+  size_t hit = 0;
+  for (NodeIdx t : truth) {
+    hit += std::count_if(got.begin(), got.end(), [t](const NodeCandidate& c) { return c.idx == t; });
+  }
+  return static_cast<double>(hit) / truth.size();
+}
+
+class RerankTest : public ::testing::TestWithParam<DistanceMetric> {};
+
+TEST_P(RerankTest, PoolIsRescoredExactlyAndCutToEf) {
+  KnnGraph g(GetParam(), 500, 16, 12, 21);
+  g.index->quantize_all();
+  std::mt19937 rng(5);
+  double total = 0;
+  const int queries = 20;
+  for (int i = 0; i < queries; ++i) {
+    const auto q = unit(rng, 16);
+    const auto nodes = l0(*g.index, q, {0}, 10, rerank(4));
+    ASSERT_EQ(nodes.size(), 10u);
+    expect_sorted(nodes);
+    for (const auto& n : nodes) {
+      EXPECT_EQ(n.score, g.index->fast_score(q, g.vectors[n.idx]));
+      EXPECT_EQ(n.sort_key, n.score);
+    }
+    total += recall(nodes, g.exact_top(q, 10));
+  }
+  EXPECT_GT(total / queries, 0.8);
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, RerankTest,
+                         ::testing::Values(DistanceMetric::Cosine, DistanceMetric::Euclidean));
+
+TEST(Sq8WalkTest, KeepsAPoolOfTheRequestedSize) {
+  KnnGraph g(DistanceMetric::Cosine, 300, 16, 10, 3);
+  g.index->quantize_all();
+  std::mt19937 rng(8);
+  const auto q = unit(rng, 16);
+  std::vector<int16_t> qq;
+  quantize_query_cosine_wide(q, qq);
+  StatsSink stats;
+  stats.scanned = 77;
+  stats.cap_hits = 5;
+  const std::vector<NodeIdx> entries{0};
+  auto r = g.index->search_layer_unfiltered_sq8(qq, entries, 0, 40, {}, &stats, nullptr);
+  ASSERT_TRUE(r.ok());
+  const auto& nodes = r.value();
+  ASSERT_EQ(nodes.size(), 40u);
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    EXPECT_EQ(nodes[i].score, 0.0f);
+    EXPECT_EQ(nodes[i].sort_key, std::round(nodes[i].sort_key));  // a negated integer
+    if (i > 0) {
+      EXPECT_LE(nodes[i - 1].sort_key, nodes[i].sort_key);
+    }
+  }
+  EXPECT_GE(stats.visited, 40u);
+  EXPECT_GT(stats.expansions, 0u);
+  EXPECT_EQ(stats.scanned, 77u);  // only the first two counters are written
+  EXPECT_EQ(stats.cap_hits, 5u);
+}
+
+TEST(Sq8WalkTest, EarlyExitPatienceBoundsTheWalk) {
+  KnnGraph g(DistanceMetric::Cosine, 200, 8, 8, 13);
+  g.index->quantize_all();
+  std::mt19937 rng(2);
+  std::vector<int16_t> qq;
+  quantize_query_cosine_wide(unit(rng, 8), qq);
+  const std::vector<NodeIdx> entries{0};
+  SearchOptions o;
+  o.early_exit_patience = 1'000'000;
+  StatsSink all;
+  ASSERT_TRUE(g.index->search_layer_unfiltered_sq8(qq, entries, 0, 5, o, &all, nullptr).ok());
+  o.early_exit_patience = 0;
+  StatsSink quick;
+  ASSERT_TRUE(g.index->search_layer_unfiltered_sq8(qq, entries, 0, 5, o, &quick, nullptr).ok());
+  EXPECT_LT(quick.expansions, all.expansions);
+}
+
+TEST(Sq8DispatchTest, ScoreOnlyConvertsIntegerScoresToCosineDistances) {
+  KnnGraph g(DistanceMetric::Cosine, 200, 16, 10, 17);
+  g.index->quantize_all();
+  SearchOptions o;
+  o.sq8_score_only = Tristate::True;
+  for (NodeIdx target : {5u, 77u, 150u}) {
+    const auto nodes = l0(*g.index, g.vectors[target], {0}, 10, o);
+    ASSERT_FALSE(nodes.empty());
+    expect_sorted(nodes);
+    EXPECT_LE(nodes.size(), 10u);
+    // The node identical to the query: integer score about 16256, distance ~0.
+    EXPECT_EQ(nodes[0].idx, target);
+    EXPECT_GE(nodes[0].score, 0.0f);
+    EXPECT_LT(nodes[0].score, 0.01f);
+    for (const auto& n : nodes) {
+      EXPECT_EQ(n.sort_key, n.score);
+      EXPECT_GE(n.score, 0.0f);
+      EXPECT_NEAR(n.score, g.index->fast_score(g.vectors[target], g.vectors[n.idx]), 0.05f);
+    }
+  }
+}
+
+TEST(Sq8DispatchTest, FloatSearchRunsWhenTheWalkDoesNotApply) {
+  KnnGraph g(DistanceMetric::Euclidean, 150, 8, 8, 19);
+  g.index->quantize_all();
+  std::mt19937 rng(6);
+  const auto q = unit(rng, 8);
+  SearchOptions plain;
+  plain.sq8_rerank_factor = 0;
+  const std::vector<NodeIdx> entries{0};
+  auto reference = g.index->search_layer_unfiltered(q, entries, 0, 10, plain, false, nullptr, nullptr);
+  ASSERT_TRUE(reference.ok());
+  const auto ids = [](const std::vector<NodeCandidate>& v) {
+    std::vector<std::pair<NodeIdx, float>> out;
+    for (const auto& c : v) out.push_back({c.idx, c.score});
+    return out;
+  };
+  // Score-only under Euclidean is off, and without a re-rank factor the
+  // float search answers.
+  SearchOptions score_only = plain;
+  score_only.sq8_score_only = Tristate::True;
+  EXPECT_EQ(ids(l0(*g.index, q, {0}, 10, score_only)), ids(reference.value().nodes));
+
+  // Dot never walks the codes.
+  KnnGraph d(DistanceMetric::Dot, 150, 8, 8, 19);
+  d.index->quantize_all();
+  auto dot_reference = d.index->search_layer_unfiltered(q, entries, 0, 10, plain, true, nullptr, nullptr);
+  ASSERT_TRUE(dot_reference.ok());
+  EXPECT_EQ(ids(l0(*d.index, q, {0}, 10, rerank(4))), ids(dot_reference.value().nodes));
+}
+
+TEST(Sq8DispatchTest, RejectsWrongQueryLength) {
+  KnnGraph g(DistanceMetric::Cosine, 20, 8, 4, 1);
+  g.index->quantize_all();
+  const std::vector<float> q{1.0f, 0.0f, 0.0f};
+  const std::vector<NodeIdx> entries{0};
+  auto r = g.index->run_l0_search(q, entries, 5, rerank(2), true, nullptr, nullptr);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(), "Vector length mismatch: expected 8, got 3");
+}
+
+TEST(Sq8WalkTest, UnusableSeedsFallBackToTheFirstLiveNode) {
+  KnnGraph g(DistanceMetric::Cosine, 100, 8, 8, 23);
+  g.index->quantize_all();
+  g.index->mark_deleted(1000);  // node 0
+  g.index->mark_deleted(1001);  // node 1
+  std::mt19937 rng(9);
+  std::vector<int16_t> qq;
+  quantize_query_cosine_wide(unit(rng, 8), qq);
+  const std::vector<NodeIdx> entries{0, 1, 5000};
+  StatsSink stats;
+  auto r = g.index->search_layer_unfiltered_sq8(qq, entries, 0, 10, {}, &stats, nullptr);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value().size(), 10u);
+  for (const auto& n : r.value()) {
+    EXPECT_NE(n.idx, 0u);
+    EXPECT_NE(n.idx, 1u);
+  }
+  EXPECT_GT(stats.expansions, 0u);
+
+  // With no live node at all the walk returns nothing, never a deleted node.
+  KnnGraph tiny(DistanceMetric::Cosine, 3, 8, 2, 4);
+  tiny.index->quantize_all();
+  for (uint64_t id : {1000u, 1001u, 1002u}) tiny.index->mark_deleted(id);
+  auto empty = tiny.index->search_layer_unfiltered_sq8(qq, entries, 0, 10, {}, nullptr, nullptr);
+  ASSERT_TRUE(empty.ok());
+  EXPECT_TRUE(empty.value().empty());
+}
+
+TEST(Sq8WalkTest, NodesBeyondTheCodesAreNeverReadAndTheDispatcherFallsBack) {
+  KnnGraph g(DistanceMetric::Cosine, 80, 8, 6, 29);
+  g.index->quantize_all();
+  std::mt19937 rng(10);
+  const auto q = unit(rng, 8);
+  // Appended after quantisation, identical to the query, linked from all.
+  const NodeIdx late = g.add(q);
+  for (NodeIdx u = 0; u < late; ++u) {
+    std::vector<NodeIdx> list;
+    g.index->copy_neighbors(0, u, list);
+    list.push_back(late);
+    g.index->set_neighbors(0, u, list);
+  }
+  std::vector<int16_t> qq;
+  quantize_query_cosine_wide(q, qq);
+  const std::vector<NodeIdx> entries{late, 0};
+  auto walked = g.index->search_layer_unfiltered_sq8(qq, entries, 0, 20, {}, nullptr, nullptr);
+  ASSERT_TRUE(walked.ok());
+  EXPECT_EQ(walked.value().size(), 20u);
+  for (const auto& n : walked.value()) EXPECT_NE(n.idx, late);
+
+  // The dispatcher sees codes that no longer cover the index and answers
+  // with the float search, which finds the late node.
+  const auto nodes = l0(*g.index, q, {0}, 5, rerank(4));
+  ASSERT_FALSE(nodes.empty());
+  EXPECT_EQ(nodes[0].idx, late);
+  EXPECT_NEAR(nodes[0].score, 0.0f, 1e-6f);
+}
+
+}  // namespace
+}  // namespace dovadure::vector::hnsw

@@ -1,0 +1,148 @@
+// SQ8 codes of the index and the query forms that meet them.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "vector/hnsw/core.hpp"
+#include "vector/hnsw/distance.hpp"
+#include "vector/hnsw/quantize.hpp"
+#include "vector/hnsw/sq8.hpp"
+
+namespace dovadure::vector::hnsw {
+namespace {
+
+using utils::DistanceMetric;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kMaxF32 = 3.4028235e38f;
+
+// Live nodes with ids 1, 2, ... holding the given rows.
+std::unique_ptr<HNSWIndex> make(DistanceMetric metric, const std::vector<std::vector<float>>& rows) {
+  auto index = std::make_unique<HNSWIndex>(metric, 4, 16, 0, rows[0].size());
+  uint64_t id = 1;
+  for (const auto& r : rows) {
+    const auto idx = index->allocate_node(id++, r, 0);
+    EXPECT_TRUE(idx.has_value());
+    index->set_state(*idx, kStateLive);
+  }
+  return index;
+}
+
+TEST(QuantizeAllTest, CosineCodesRoundHalfAwayAfterClamping) {
+  HNSWIndex index(DistanceMetric::Cosine, 4, 16, 0, 6);
+  const std::vector<float> v{1.0f, -1.0f, 0.0f, 0.5f, kNaN, -3.0f};
+  ASSERT_TRUE(index.allocate_node(1, v, 0).has_value());
+  index.mark_deleted(1);  // deleted nodes get codes too under Cosine
+  index.quantize_all();
+  // 255.5 clamps to 255; 0.5 rounds away to 1; 0.5 × 127.5 + 128 = 191.75.
+  EXPECT_EQ(index.codes(), (std::vector<uint8_t>{255, 1, 128, 192, 0, 0}));
+  EXPECT_TRUE(index.mins().empty());
+  EXPECT_TRUE(index.scales().empty());
+}
+
+TEST(QuantizeAllTest, AffineCodesUseLiveRangesPerDimension) {
+  // Dimension 0 spans 0..255 (step 1), dimension 1 is constant over live
+  // nodes (step 1, codes 0), dimension 2 spans −1..1.
+  const auto index = make(DistanceMetric::Euclidean, {{0.0f, 7.0f, -1.0f},
+                                                {2.5f, 7.0f, 1.0f},
+                                                {255.0f, 7.0f, 0.0f},
+                                                {900.0f, -50.0f, 5.0f}});
+  index->mark_deleted(4);  // outside every range; still quantised
+  index->quantize_all();
+  EXPECT_EQ(index->mins(), (std::vector<float>{0.0f, 7.0f, -1.0f}));
+  const float s2 = 2.0f / 255.0f;
+  EXPECT_EQ(index->scales(), (std::vector<float>{1.0f, 1.0f, s2}));
+  const auto& c = index->codes();
+  ASSERT_EQ(c.size(), 12u);
+  EXPECT_EQ((std::vector<uint8_t>(c.begin(), c.begin() + 9)),
+            (std::vector<uint8_t>{0, 0, 0, 3, 0, 255, 255, 0, 127}));
+  // 2.5 rounds away to 3 above; 1 / (2/255) is 127.49999 in f32, so 127.
+  // The deleted node clamps into the byte range.
+  EXPECT_EQ((std::vector<uint8_t>(c.begin() + 9, c.end())), (std::vector<uint8_t>{255, 0, 255}));
+}
+
+TEST(QuantizeAllTest, NanElementsLeaveRangesAloneAndCodeToZero) {
+  const auto index = make(DistanceMetric::Dot, {{1.0f}, {kNaN}, {3.0f}});
+  index->quantize_all();
+  EXPECT_EQ(index->mins(), (std::vector<float>{1.0f}));
+  EXPECT_EQ(index->scales(), (std::vector<float>{2.0f / 255.0f}));
+  EXPECT_EQ(index->codes(), (std::vector<uint8_t>{0, 0, 255}));
+}
+
+TEST(QuantizeAllTest, AllDeletedKeepsSentinelMinsAndUnitScales) {
+  const auto index = make(DistanceMetric::Euclidean, {{1.0f, 2.0f}, {3.0f, 4.0f}});
+  index->mark_deleted(1);
+  index->mark_deleted(2);
+  index->quantize_all();
+  EXPECT_EQ(index->mins(), (std::vector<float>{kMaxF32, kMaxF32}));
+  EXPECT_EQ(index->scales(), (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_EQ(index->codes(), (std::vector<uint8_t>(4, 0)));
+}
+
+TEST(QuantizeAllTest, EmptyIndexStaysUnquantised) {
+  HNSWIndex index(DistanceMetric::Euclidean, 4, 16, 0, 3);
+  index.quantize_all();
+  EXPECT_FALSE(index.has_codes());
+  EXPECT_TRUE(index.mins().empty());
+}
+
+TEST(QuantizeAllTest, RerunReplacesCodesForTheGrownIndex) {
+  const auto index = make(DistanceMetric::Cosine, {{0.0f, 1.0f}});
+  index->quantize_all();
+  ASSERT_EQ(index->codes().size(), 2u);
+  ASSERT_TRUE(index->allocate_node(9, std::vector<float>{1.0f, 0.0f}, 0).has_value());
+  index->quantize_all();
+  EXPECT_EQ(index->codes(), (std::vector<uint8_t>{128, 255, 255, 128}));
+}
+
+TEST(QueryQuantizeTest, ScreeningFormClampsBeforeRounding) {
+  HNSWIndex index(DistanceMetric::Cosine, 4, 16, 0, 6);
+  const std::vector<float> q{1.0f, -1.0f, 0.004f, 0.0f, kNaN, -0.0039f};
+  EXPECT_EQ(index.quantize_query_i8(q), (std::vector<int8_t>{127, -128, 1, 0, 0, 0}));
+  std::vector<int16_t> wide;
+  quantize_query_cosine_wide(q, wide);
+  EXPECT_EQ(wide, (std::vector<int16_t>{127, -128, 1, 0, 0, 0}));
+  // Any length: the index dimension is not consulted.
+  EXPECT_EQ(index.quantize_query_i8(std::vector<float>{0.5f}), (std::vector<int8_t>{64}));
+}
+
+TEST(QueryQuantizeTest, AffineFormUsesUnitStepBeyondTheRanges) {
+  const std::vector<float> mins{-1.0f};
+  const std::vector<float> scales{0.5f};
+  std::vector<int16_t> out;
+  quantize_query(std::vector<float>{0.0f, 300.0f, -5.0f, 2.5f}, mins, scales, out);
+  // (0 − (−1)) / 0.5 = 2; then minimum 0 and step 1: 300 → 255, −5 → 0, 2.5 → 3.
+  EXPECT_EQ(out, (std::vector<int16_t>{2, 255, 0, 3}));
+}
+
+TEST(ScreenDotTest, ScalarAndVectorFormsAgree) {
+  const int8_t q[2] = {1, -1};
+  const uint8_t c[2] = {129, 127};
+  EXPECT_EQ(screen_dot_scalar(q, c, 2), 2);
+  std::mt19937 rng(1);
+  for (size_t n : {0u, 1u, 7u, 8u, 31u, 32u, 33u, 100u, 1536u}) {
+    std::vector<int8_t> qs(n);
+    std::vector<uint8_t> cs(n);
+    for (size_t i = 0; i < n; ++i) {
+      qs[i] = static_cast<int8_t>(rng());
+      cs[i] = static_cast<uint8_t>(rng());
+    }
+    if (n > 2) {  // extremes: |(0 − 128) × −128| = 16384
+      qs[0] = -128;
+      cs[0] = 0;
+    }
+    int64_t expect = 0;
+    for (size_t i = 0; i < n; ++i) expect += (int64_t{cs[i]} - 128) * qs[i];
+    EXPECT_EQ(screen_dot_scalar(qs.data(), cs.data(), n), expect) << n;
+    EXPECT_EQ(screen_dot(qs.data(), cs.data(), n), expect) << n;
+    if (has_avx2()) {
+      EXPECT_EQ(screen_dot_avx2(qs.data(), cs.data(), n), expect) << n;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dovadure::vector::hnsw

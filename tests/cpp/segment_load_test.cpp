@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "segment/segment.hpp"
+#include "segment/segment_snapshot.hpp"
+#include "segment/wal.hpp"
+#include "utils/log.hpp"
+#include "vector/hnsw/core.hpp"
+
+namespace dovadure::segment {
+namespace {
+
+using utils::DistanceMetric;
+using utils::Payload;
+using utils::PayloadValue;
+
+std::vector<uint8_t> read_file(const std::string& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+void write_file(const std::string& p, const std::vector<uint8_t>& bytes) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Payload payload_of(const std::string& name, int64_t v) {
+  Payload p;
+  p.fields.emplace(name, PayloadValue::of_int(v));
+  return p;
+}
+
+class SegmentLoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/h6_segload_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    snap_ = dir_ + "/seg.snap";
+    wal_ = dir_ + "/seg.wal";
+    unsetenv("DOROVOZU_WAL_AUTO_REPLAY");
+    unsetenv("DOROVOZU_LOG_SNAPSHOT_LOAD_TIMING");
+    setenv("DOROVOZU_WAL_FSYNC", "0", 1);
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(dir_);
+    unsetenv("DOROVOZU_WAL_AUTO_REPLAY");
+    unsetenv("DOROVOZU_LOG_SNAPSHOT_LOAD_TIMING");
+    unsetenv("DOROVOZU_WAL_FSYNC");
+  }
+
+  // A saved segment with points 1..3 and no log.
+  void save_three() {
+    Segment seg(DistanceMetric::Euclidean, 4, 20, 3, 2);
+    for (uint64_t id = 1; id <= 3; ++id) {
+      const float f = static_cast<float>(id);
+      ASSERT_TRUE(seg.insert_with_id_internal(id, {f, -f}, payload_of("n", id), false).ok());
+    }
+    ASSERT_TRUE(seg.persist_snapshot(snap_).ok());
+  }
+
+  WalWriter open_writer() {
+    WalWriterConfig c;
+    c.path = wal_;
+    c.fsync = false;
+    auto w = WalWriter::open(c);
+    EXPECT_TRUE(w.ok());
+    return std::move(w.value());
+  }
+
+  std::unique_ptr<Segment> load(SegmentAccess access = SegmentAccess::Writer) {
+    auto r = Segment::load_from_path(snap_, access);
+    EXPECT_TRUE(r.ok()) << r.error().to_string();
+    return r.ok() ? std::move(r.value()) : nullptr;
+  }
+
+  std::string dir_, snap_, wal_;
+};
+
+TEST_F(SegmentLoad, LogRecordsAreReplayedAndTheWriterKeepsAppending) {
+  save_three();
+  {
+    WalWriter w = open_writer();
+    ASSERT_TRUE(w.append(WalRecord::insert(2, {9, 9}, std::nullopt)).ok());  // already held
+    ASSERT_TRUE(w.append(WalRecord::insert(4, {4, -4}, payload_of("n", 4))).ok());
+    ASSERT_TRUE(w.append(WalRecord::remove(1)).ok());
+    ASSERT_TRUE(w.append(WalRecord::update_payload(3, payload_of("n", 30))).ok());
+  }
+  auto seg = load();
+  ASSERT_NE(seg, nullptr);
+  EXPECT_EQ(seg->index().len(), 4u);
+  EXPECT_EQ((*seg->index().get_vector(2))[0], 2.0f);  // the stored point, not the log's copy
+  EXPECT_TRUE(seg->is_live(4));
+  EXPECT_FALSE(seg->is_live(1));
+  EXPECT_EQ(seg->payloads().at(3).fields.at("n"), PayloadValue::of_int(30));
+  EXPECT_EQ(seg->next_id(), 5u);
+  ASSERT_TRUE(seg->has_wal_writer());
+
+  const size_t before = read_file(wal_).size();
+  ASSERT_TRUE(seg->insert_with_id_internal(5, {5, 5}, std::nullopt, true).ok());
+  EXPECT_EQ(read_file(wal_).size(), before + 37);  // 29-byte insert record + 8
+  seg.reset();
+  auto again = load();
+  ASSERT_NE(again, nullptr);
+  EXPECT_TRUE(again->is_live(5));
+}
+
+TEST_F(SegmentLoad, ReplayingInsertsTheSnapshotHoldsChangesNothing) {
+  save_three();
+  {
+    WalWriter w = open_writer();
+    for (uint64_t id = 1; id <= 3; ++id) {
+      ASSERT_TRUE(w.append(WalRecord::insert(id, {0, 0}, payload_of("n", 100))).ok());
+    }
+  }
+  auto seg = load();
+  ASSERT_NE(seg, nullptr);
+  auto plain = Segment::load_from_path(snap_, SegmentAccess::ReadOnly);
+  ASSERT_TRUE(plain.ok());
+  EXPECT_EQ(seg->payloads(), plain.value()->payloads());
+  EXPECT_EQ(seg->payload_index(), plain.value()->payload_index());
+  EXPECT_EQ(seg->index().len(), 3u);
+  EXPECT_EQ((*seg->index().get_vector(3))[1], -3.0f);
+}
+
+TEST_F(SegmentLoad, AutoReplaySwitchHasItsOwnRule) {
+  save_three();
+  {
+    WalWriter w = open_writer();
+    ASSERT_TRUE(w.append(WalRecord::remove(2)).ok());
+  }
+  const std::pair<const char*, bool> cases[] = {
+      {"FALSE", false}, {"false", false}, {"0", false},   {"0 ", true}, {" false", true},
+      {"no", true},     {"", true},       {"fAlSe", false}, {"1", true},
+  };
+  for (const auto& [value, replays] : cases) {
+    setenv("DOROVOZU_WAL_AUTO_REPLAY", value, 1);
+    auto seg = load();
+    ASSERT_NE(seg, nullptr);
+    EXPECT_EQ(seg->is_live(2), !replays) << '"' << value << '"';
+    EXPECT_EQ(seg->has_wal_writer(), replays) << '"' << value << '"';
+  }
+}
+
+TEST_F(SegmentLoad, LogFileStatesDecideTheWriter) {
+  save_three();
+  // No log: success, no writer, nothing created.
+  auto a = load();
+  ASSERT_NE(a, nullptr);
+  EXPECT_FALSE(a->has_wal_writer());
+  EXPECT_FALSE(std::filesystem::exists(wal_));
+
+  // An empty log: a reader leaves it empty, a writer gives it its header.
+  write_file(wal_, {});
+  auto r = load(SegmentAccess::ReadOnly);
+  ASSERT_NE(r, nullptr);
+  EXPECT_FALSE(r->has_wal_writer());
+  EXPECT_EQ(std::filesystem::file_size(wal_), 0u);
+  auto w = load(SegmentAccess::Writer);
+  ASSERT_NE(w, nullptr);
+  EXPECT_TRUE(w->has_wal_writer());
+  EXPECT_EQ(read_file(wal_), (std::vector<uint8_t>{'V', 'D', 'B', 'W', 1, 0, 0, 0}));
+}
+
+TEST_F(SegmentLoad, AReaderNeverChangesTheFiles) {
+  save_three();
+  {
+    WalWriter w = open_writer();
+    ASSERT_TRUE(w.append(WalRecord::remove(3)).ok());
+  }
+  std::vector<uint8_t> log = read_file(wal_);
+  log.insert(log.end(), {20, 0, 0, 0, 1, 0});  // a torn last frame
+  write_file(wal_, log);
+  const std::vector<uint8_t> snap_before = read_file(snap_);
+  auto seg = load(SegmentAccess::ReadOnly);
+  ASSERT_NE(seg, nullptr);
+  EXPECT_FALSE(seg->is_live(3));
+  EXPECT_FALSE(seg->has_wal_writer());
+  seg.reset();
+  EXPECT_EQ(read_file(wal_), log);
+  EXPECT_EQ(read_file(snap_), snap_before);
+}
+
+TEST_F(SegmentLoad, ReplayFailureFailsTheLoad) {
+  save_three();
+  {
+    WalWriter w = open_writer();
+    ASSERT_TRUE(w.append(WalRecord::update_payload(99, payload_of("n", 1))).ok());
+  }
+  auto r = Segment::load_from_path(snap_);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(), "Point with ID 99 not found");
+
+  std::vector<uint8_t> log = read_file(wal_);
+  log[0] = 'X';
+  write_file(wal_, log);
+  auto h = Segment::load_from_path(snap_);
+  ASSERT_FALSE(h.ok());
+  EXPECT_EQ(h.error().to_string(), "WAL corruption: missing WAL header");
+  // With replay off the same files load.
+  setenv("DOROVOZU_WAL_AUTO_REPLAY", "false", 1);
+  EXPECT_NE(load(), nullptr);
+}
+
+TEST_F(SegmentLoad, TimingLineOncePerSuccessfulLoad) {
+  save_three();
+  std::mutex mu;
+  std::vector<std::string> records;
+  utils::set_log_sink(
+      [&](utils::LogLevel level, std::string_view target, std::string_view message) {
+        std::lock_guard<std::mutex> g(mu);
+        if (level == utils::LogLevel::Info && target == "snapshot") records.emplace_back(message);
+      },
+      utils::LogLevel::Info);
+  setenv("DOROVOZU_LOG_SNAPSHOT_LOAD_TIMING", "TRUE", 1);
+  ::testing::internal::CaptureStderr();
+  auto seg = load();
+  auto failed = Segment::load_from_path(dir_ + "/missing.snap");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  utils::clear_log_sink();
+  ASSERT_NE(seg, nullptr);
+  ASSERT_FALSE(failed.ok());
+  const std::regex line(
+      "snapshot_load path=\"" + dir_ +
+      "/seg\\.snap\" bytes=([0-9]+) read_ms=[0-9]+ checksum_ms=[0-9]+ deserialize_ms=[0-9]+ "
+      "build_ms=[0-9]+ wal_replay_ms=0 total_ms=[0-9]+\n");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(err, m, line)) << err;
+  EXPECT_EQ(std::stoull(m[1]), std::filesystem::file_size(snap_));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0] + "\n", err);
+
+  setenv("DOROVOZU_LOG_SNAPSHOT_LOAD_TIMING", "False", 1);
+  ::testing::internal::CaptureStderr();
+  auto quiet = load();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+// A save that is not followed by truncating the log (a crash in between)
+// must not make the next load replay records the snapshot already holds:
+// here that would delete point 7 again and then fail on its payload update.
+TEST_F(SegmentLoad, LogHeldBySavedSnapshotIsNotReplayedTwice) {
+  {
+    Segment seg(DistanceMetric::Euclidean, 4, 20, 3, 2);
+    ASSERT_TRUE(seg.persist_snapshot(snap_).ok());
+  }
+  {
+    auto seg = load();
+    ASSERT_NE(seg, nullptr);
+    write_file(wal_, {});
+  }
+  auto seg = load();
+  ASSERT_NE(seg, nullptr);
+  ASSERT_TRUE(seg->has_wal_writer());
+  ASSERT_TRUE(seg->insert_with_id_internal(7, {1, 1}, std::nullopt, true).ok());
+  ASSERT_TRUE(seg->insert_with_id_internal(8, {2, 2}, std::nullopt, true).ok());
+  ASSERT_TRUE(seg->delete_internal(7, true).ok());
+  ASSERT_TRUE(seg->purge().ok());
+  ASSERT_TRUE(seg->insert_with_id_internal(7, {3, 3}, std::nullopt, true).ok());
+  ASSERT_TRUE(seg->update_payload_internal(7, payload_of("v", 2), true).ok());
+  ASSERT_TRUE(seg->persist_snapshot(snap_).ok());  // ... and no truncation
+  const std::vector<uint8_t> log_at_save = read_file(wal_);
+  seg.reset();
+
+  for (SegmentAccess access : {SegmentAccess::ReadOnly, SegmentAccess::Writer}) {
+    auto back = load(access);
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(back->is_live(7));
+    EXPECT_TRUE(back->is_live(8));
+    EXPECT_EQ((*back->index().get_vector(7))[0], 3.0f);
+    EXPECT_EQ(back->payloads().at(7).fields.at("v"), PayloadValue::of_int(2));
+    EXPECT_EQ(read_file(wal_), log_at_save);
+  }
+
+  // Records appended after the save are still replayed.
+  {
+    auto w = load();
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(w->delete_internal(8, true).ok());
+  }
+  auto later = load();
+  ASSERT_NE(later, nullptr);
+  EXPECT_FALSE(later->is_live(8));
+  EXPECT_TRUE(later->is_live(7));
+
+  // Once the log is truncated and refilled, all of it is replayed again.
+  {
+    auto w = load();
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(w->persist_snapshot(snap_).ok());
+    ASSERT_TRUE(w->wal_writer()->truncate().ok());
+    ASSERT_TRUE(w->insert_with_id_internal(9, {9, 9}, std::nullopt, true).ok());
+  }
+  auto fresh = load();
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_TRUE(fresh->is_live(9));
+  EXPECT_TRUE(fresh->is_live(7));
+  EXPECT_FALSE(fresh->is_live(8));
+}
+
+}  // namespace
+}  // namespace dovadure::segment

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "vector/hnsw/distance.hpp"
+#include "vector/hnsw/sq8.hpp"
+
+namespace {
+
+namespace h = dovadure::vector::hnsw;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// A float q whose product q × 127.5f is exactly `target` in f32, found among
+// the neighbours of target / 127.5.
+float exact_preimage(float target) {
+  float q = target / 127.5f;
+  for (int step = 0; step < 8; ++step) {
+    if (q * 127.5f == target) return q;
+    q = std::nextafter(q, q * 127.5f < target ? kInf : -kInf);
+  }
+  ADD_FAILURE() << "no exact preimage of " << target;
+  return q;
+}
+
+TEST(Sq8Quantisers, CosineCodes) {
+  EXPECT_EQ(h::sq8_code_cosine(1.0f), 255);  // 255.5 clamps to 255 before rounding
+  EXPECT_EQ(h::sq8_code_cosine(-1.0f), 1);   // 0.5 rounds away from zero
+  EXPECT_EQ(h::sq8_code_cosine(0.0f), 128);
+  EXPECT_EQ(h::sq8_code_cosine(2.0f), 255);
+  EXPECT_EQ(h::sq8_code_cosine(-2.0f), 0);
+  EXPECT_EQ(h::sq8_code_cosine(kInf), 255);
+  EXPECT_EQ(h::sq8_code_cosine(-kInf), 0);
+  EXPECT_EQ(h::sq8_code_cosine(kNaN), 0);
+}
+
+TEST(Sq8Quantisers, AffineCodes) {
+  EXPECT_EQ(h::sq8_code_affine(5.0f, 5.0f, 1.0f), 0);  // constant dimension
+  EXPECT_EQ(h::sq8_code_affine(2.5f, 0.0f, 1.0f), 3);
+  EXPECT_EQ(h::sq8_code_affine(0.49999997f, 0.0f, 1.0f), 0);
+  EXPECT_EQ(h::sq8_code_affine(254.5f, 0.0f, 1.0f), 255);
+  EXPECT_EQ(h::sq8_code_affine(300.0f, 0.0f, 1.0f), 255);
+  EXPECT_EQ(h::sq8_code_affine(-3.0f, 0.0f, 1.0f), 0);
+  EXPECT_EQ(h::sq8_code_affine(1.0f, -1.0f, 2.0f / 255.0f), 255);
+  EXPECT_EQ(h::sq8_code_affine(0.25f, -1.0f, 0.5f), 3);  // 2.5 rounds up
+  EXPECT_EQ(h::sq8_code_affine(kNaN, 0.0f, 1.0f), 0);
+  EXPECT_EQ(h::sq8_code_affine(1.0f, 0.0f, 0.0f), 255);  // +inf clamps
+}
+
+TEST(Sq8Quantisers, QueryElements) {
+  EXPECT_EQ(h::quantize_query_i8_value(1.0f), 127);  // 127.5 clamps to 127
+  EXPECT_EQ(h::quantize_query_i8_value(-1.0f), -128);
+  EXPECT_EQ(h::quantize_query_i8_value(0.004f), 1);  // 0.51 rounds to 1
+  EXPECT_EQ(h::quantize_query_i8_value(exact_preimage(-2.5f)), -3);
+  EXPECT_EQ(h::quantize_query_i8_value(exact_preimage(2.5f)), 3);
+  EXPECT_EQ(h::quantize_query_i8_value(exact_preimage(-126.5f)), -127);
+  EXPECT_EQ(h::quantize_query_i8_value(kNaN), 0);
+  EXPECT_EQ(h::quantize_query_i8_value(-kInf), -128);
+
+  // The wide cosine form takes the same values.
+  for (float q = -1.25f; q <= 1.25f; q += 1.0f / 1024.0f) {
+    ASSERT_EQ(h::quantize_query_cosine_i16(q), h::quantize_query_i8_value(q)) << q;
+  }
+  EXPECT_EQ(h::quantize_query_cosine_i16(kNaN), 0);
+
+  EXPECT_EQ(h::quantize_query_affine_i16(2.5f, 0.0f, 1.0f), 3);
+  EXPECT_EQ(h::quantize_query_affine_i16(400.0f, 0.0f, 1.0f), 255);
+  EXPECT_EQ(h::quantize_query_affine_i16(-400.0f, 0.0f, 1.0f), 0);
+  EXPECT_EQ(h::quantize_query_affine_i16(3.0f, 1.0f, 0.5f), 4);
+  EXPECT_EQ(h::quantize_query_affine_i16(kNaN, 0.0f, 1.0f), 0);
+}
+
+TEST(Sq8Kernels, ScreenDotSmallExample) {
+  const int8_t q[2] = {1, -1};
+  const uint8_t codes[2] = {129, 127};
+  EXPECT_EQ(h::screen_dot_scalar(q, codes, 2), 2);
+  if (h::has_avx2()) {
+    EXPECT_EQ(h::screen_dot_avx2(q, codes, 2), 2);
+  }
+  EXPECT_EQ(h::screen_dot(q, codes, 2), 2);
+  EXPECT_EQ(h::screen_dot(q, codes, 0), 0);
+}
+
+int64_t reference_screen(const int8_t* q, const uint8_t* c, size_t n) {
+  int64_t s = 0;
+  for (size_t i = 0; i < n; ++i) s += (int64_t{c[i]} - 128) * q[i];
+  return s;
+}
+int64_t reference_i16(const int16_t* q, const uint8_t* c, size_t n, int offset) {
+  int64_t s = 0;
+  for (size_t i = 0; i < n; ++i) s += int64_t{q[i]} * (int64_t{c[i]} - offset);
+  return s;
+}
+
+const size_t kSizes[] = {0, 1, 7, 8, 15, 16, 31, 32, 33, 63, 64, 65, 100, 1000, 1025, 4113, 9000};
+
+TEST(Sq8Kernels, EveryFlavourMatchesTheExactSum) {
+  std::mt19937 rng(17);
+  std::uniform_int_distribution<int> byte(0, 255), i8(-128, 127), i16(-32768, 32767);
+  for (size_t n : kSizes) {
+    for (size_t offset : {0, 1}) {
+      // Odd offsets make every load unaligned.
+      std::vector<uint8_t> codes(n + 1);
+      std::vector<int8_t> q8(n + 1);
+      std::vector<int16_t> q16(n + 1);
+      for (size_t i = 0; i <= n; ++i) {
+        codes[i] = static_cast<uint8_t>(byte(rng));
+        q8[i] = static_cast<int8_t>(i8(rng));
+        q16[i] = static_cast<int16_t>(i16(rng) / 128);  // sums stay within i32 here
+      }
+      const uint8_t* c = codes.data() + offset;
+      const int8_t* a = q8.data() + offset;
+      const int16_t* b = q16.data() + offset;
+      const int64_t want8 = reference_screen(a, c, n);
+      const int64_t want_centered = reference_i16(b, c, n, 128);
+      const int64_t want_raw = reference_i16(b, c, n, 0);
+      ASSERT_LE(std::llabs(want_raw), int64_t{INT32_MAX});
+      EXPECT_EQ(h::screen_dot_scalar(a, c, n), want8) << n;
+      EXPECT_EQ(h::screen_dot(a, c, n), want8) << n;
+      EXPECT_EQ(h::sq8_dot_i16_centered_scalar(b, c, n), want_centered) << n;
+      EXPECT_EQ(h::sq8_dot_i16_centered(b, c, n), want_centered) << n;
+      EXPECT_EQ(h::sq8_dot_i16_raw_scalar(b, c, n), want_raw) << n;
+      EXPECT_EQ(h::sq8_dot_i16_raw(b, c, n), want_raw) << n;
+      if (h::has_avx2()) {
+        EXPECT_EQ(h::screen_dot_avx2(a, c, n), want8) << n;
+        EXPECT_EQ(h::sq8_dot_i16_centered_avx2(b, c, n), want_centered) << n;
+        EXPECT_EQ(h::sq8_dot_i16_raw_avx2(b, c, n), want_raw) << n;
+      }
+    }
+  }
+}
+
+TEST(Sq8Kernels, ExtremeElementsDoNotOverflowTheLanes) {
+  // Largest products everywhere: 16384 per i8 term, 32768 × 255 per i16 term.
+  const size_t n = 4096 + 40;
+  std::vector<uint8_t> zeros(n, 0), maxed(n, 255);
+  std::vector<int8_t> q8(n, -128);
+  std::vector<int16_t> q16(n, -32768);
+  const int32_t want8 = static_cast<int32_t>(16384 * n);
+  EXPECT_EQ(h::screen_dot_scalar(q8.data(), zeros.data(), n), want8);
+  EXPECT_EQ(h::screen_dot(q8.data(), zeros.data(), n), want8);
+
+  // The halves nearly cancel: each half alone leaves the i32 range.
+  for (size_t i = n / 2; i < n; ++i) q16[i] = 32767;
+  const int64_t exact_raw = reference_i16(q16.data(), maxed.data(), n, 0);
+  const int64_t exact_centered = reference_i16(q16.data(), zeros.data(), n, 128);
+  ASSERT_LE(std::llabs(exact_raw), int64_t{INT32_MAX});
+  EXPECT_EQ(h::sq8_dot_i16_raw_scalar(q16.data(), maxed.data(), n), exact_raw);
+  EXPECT_EQ(h::sq8_dot_i16_raw(q16.data(), maxed.data(), n), exact_raw);
+  EXPECT_EQ(h::sq8_dot_i16_centered_scalar(q16.data(), zeros.data(), n), exact_centered);
+  EXPECT_EQ(h::sq8_dot_i16_centered(q16.data(), zeros.data(), n), exact_centered);
+}
+
+TEST(Sq8Kernels, SumsBeyondI32Saturate) {
+  // 255 × 255 × 40000 = 2.6e9 does not fit in i32.
+  const size_t n = 40000;
+  std::vector<uint8_t> codes(n, 255), zeros(n, 0);
+  std::vector<int16_t> q(n, 255), negq(n, -255);
+  std::vector<int8_t> q8(n, -128);
+  for (auto flavour : {h::sq8_dot_i16_raw_scalar, h::sq8_dot_i16_raw}) {
+    EXPECT_EQ(flavour(q.data(), codes.data(), n), INT32_MAX);
+    EXPECT_EQ(flavour(negq.data(), codes.data(), n), INT32_MIN);
+  }
+  // 16384 × 140000 = 2.3e9.
+  const size_t big = 140000;
+  std::vector<uint8_t> zcodes(big, 0);
+  std::vector<int8_t> qbig(big, -128);
+  EXPECT_EQ(h::screen_dot_scalar(qbig.data(), zcodes.data(), big), INT32_MAX);
+  EXPECT_EQ(h::screen_dot(qbig.data(), zcodes.data(), big), INT32_MAX);
+  if (h::has_avx2()) {
+    EXPECT_EQ(h::sq8_dot_i16_raw_avx2(q.data(), codes.data(), n), INT32_MAX);
+    EXPECT_EQ(h::screen_dot_avx2(qbig.data(), zcodes.data(), big), INT32_MAX);
+  }
+}
+
+TEST(Sq8Kernels, NeverReadPastTheInputs) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  // Pages 1, 3 and 5 are unreadable; codes, the i8 query and the i16 query
+  // each end right before one of them.
+  void* base = mmap(nullptr, 6 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(base, MAP_FAILED);
+  char* p = static_cast<char*>(base);
+  for (size_t g : {1, 3, 5}) mprotect(p + g * page, page, PROT_NONE);
+  for (size_t n : {1, 31, 33, 100}) {
+    uint8_t* codes = reinterpret_cast<uint8_t*>(p + page - n);
+    int8_t* q8 = reinterpret_cast<int8_t*>(p + 3 * page - n);
+    int16_t* q16 = reinterpret_cast<int16_t*>(p + 5 * page - 2 * n);
+    for (size_t i = 0; i < n; ++i) {
+      codes[i] = static_cast<uint8_t>(i * 7);
+      q8[i] = static_cast<int8_t>(i % 200);
+      q16[i] = static_cast<int16_t>(static_cast<int>(i) - 50);
+    }
+    EXPECT_EQ(h::screen_dot(q8, codes, n), reference_screen(q8, codes, n));
+    EXPECT_EQ(h::sq8_dot_i16_raw(q16, codes, n), reference_i16(q16, codes, n, 0));
+    EXPECT_EQ(h::sq8_dot_i16_centered(q16, codes, n), reference_i16(q16, codes, n, 128));
+  }
+  munmap(base, 6 * page);
+}
+
+}  // namespace

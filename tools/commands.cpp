@@ -1,0 +1,866 @@
+#include "commands.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "array_file.hpp"
+#include "cli_args.hpp"
+#include "json_lines.hpp"
+#include "progress_bar.hpp"
+#include "segment/segment.hpp"
+#include "segment/segment_lock.hpp"
+#include "segment/segment_snapshot.hpp"
+#include "segment/wal.hpp"
+#include "utils/atomic_file.hpp"
+#include "utils/env.hpp"
+#include "utils/envelope.hpp"
+#include "vector/hnsw/snapshot.hpp"
+
+namespace dovadure::tools {
+
+using segment::Segment;
+using utils::Payload;
+using utils::PayloadValue;
+
+namespace {
+
+// ---------------------------------------------------------------- messages
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "dovadure: error: %s\n", message.c_str());
+  return 1;
+}
+
+int usage_error(const std::string& command, const std::string& message) {
+  std::fprintf(stderr, "dovadure %s: %s\nTry 'dovadure %s --help'.\n", command.c_str(),
+               message.c_str(), command.c_str());
+  return 2;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::optional<uint64_t> file_size(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+bool read_text_file(const std::string& path, std::string& out, std::string& error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    error = path + ": " + utils::os_error_text(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = path + ": not a regular file";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": " + utils::os_error_text(errno);
+    return false;
+  }
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  if (in.bad()) {
+    error = path + ": read failed";
+    return false;
+  }
+  out = std::move(buf).str();
+  return true;
+}
+
+// -------------------------------------------------------------- point input
+
+PayloadValue to_payload_value(JsonField field) {
+  return std::visit(
+      [](auto&& v) -> PayloadValue {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, int64_t>) return PayloadValue::of_int(v);
+        else if constexpr (std::is_same_v<T, double>) return PayloadValue::of_float(v);
+        else if constexpr (std::is_same_v<T, std::string>) return PayloadValue::of_str(std::move(v));
+        else if constexpr (std::is_same_v<T, bool>) return PayloadValue::of_bool(v);
+        else if constexpr (std::is_same_v<T, std::vector<int64_t>>) return PayloadValue::of_list_int(std::move(v));
+        else if constexpr (std::is_same_v<T, std::vector<double>>) return PayloadValue::of_list_float(std::move(v));
+        else if constexpr (std::is_same_v<T, std::vector<std::string>>) return PayloadValue::of_list_str(std::move(v));
+        else return PayloadValue::of_list_bool(std::move(v));
+      },
+      std::move(field));
+}
+
+struct PointBatch {
+  FloatMatrix vectors;
+  std::vector<uint64_t> ids;
+  bool has_ids = false;
+  // Empty when no payload file was given; otherwise one entry per vector
+  // (nullopt for `null` or `{}`).
+  std::vector<std::optional<Payload>> payloads;
+
+  std::vector<float> vector(size_t i) const {
+    return std::vector<float>(vectors.row(i), vectors.row(i) + vectors.cols);
+  }
+  std::optional<Payload> payload(size_t i) const {
+    return payloads.empty() ? std::nullopt : payloads[i];
+  }
+};
+
+// Reads --vectors, --ids and --payloads and checks them against each other.
+// Without --ids, ids run from first_default_id upwards.
+bool load_points(const ParsedArgs& args, uint64_t first_default_id, PointBatch& batch,
+                 std::string& error) {
+  auto vectors_path = args.get("vectors");
+  if (!vectors_path) {
+    error = "--vectors FILE is required";
+    return false;
+  }
+  if (!read_vectors_file(*vectors_path, batch.vectors, error)) return false;
+  const size_t n = batch.vectors.rows;
+
+  if (auto ids_path = args.get("ids")) {
+    if (!read_ids_file(*ids_path, batch.ids, error)) return false;
+    if (batch.ids.size() != n) {
+      error = *ids_path + " holds " + std::to_string(batch.ids.size()) + " ids but " +
+              *vectors_path + " holds " + std::to_string(n) + " vectors";
+      return false;
+    }
+    batch.has_ids = true;
+    std::unordered_map<uint64_t, size_t> seen;
+    seen.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+      auto [it, fresh] = seen.emplace(batch.ids[i], i);
+      if (!fresh) {
+        error = *ids_path + ": duplicate id " + std::to_string(batch.ids[i]) + " at positions " +
+                std::to_string(it->second) + " and " + std::to_string(i);
+        return false;
+      }
+    }
+  } else {
+    if (n > 0 && UINT64_MAX - first_default_id < n - 1) {
+      error = "no room for " + std::to_string(n) + " new ids above " + std::to_string(first_default_id);
+      return false;
+    }
+    batch.ids.resize(n);
+    for (size_t i = 0; i < n; ++i) batch.ids[i] = first_default_id + i;
+  }
+
+  if (auto payloads_path = args.get("payloads")) {
+    std::string text;
+    if (!read_text_file(*payloads_path, text, error)) return false;
+    std::vector<std::optional<JsonObject>> objects;
+    if (!parse_json_lines(text, objects, error)) {
+      error = *payloads_path + ": " + error;
+      return false;
+    }
+    if (objects.size() != n) {
+      error = *payloads_path + " holds " + std::to_string(objects.size()) + " lines but " +
+              *vectors_path + " holds " + std::to_string(n) + " vectors";
+      return false;
+    }
+    batch.payloads.reserve(n);
+    for (auto& object : objects) {
+      if (!object || object->fields.empty()) {
+        batch.payloads.emplace_back();
+        continue;
+      }
+      Payload payload;
+      for (auto& [name, field] : object->fields) {
+        payload.fields.emplace(std::move(name), to_payload_value(std::move(field)));
+      }
+      batch.payloads.emplace_back(std::move(payload));
+    }
+  }
+  return true;
+}
+
+// ------------------------------------------------------------ writer session
+
+// A segment opened for mutation: locked, loaded with replay, with a log
+// writer attached (created when the segment had no log yet).
+struct WriterSession {
+  std::unique_ptr<segment::SegmentLock> lock;
+  std::unique_ptr<Segment> segment;
+  std::string wal_path;
+  bool fsync = true;
+};
+
+bool replay_disabled() {
+  auto v = utils::env_text("DOROVOZU_WAL_AUTO_REPLAY");
+  if (!v) return false;
+  std::string lower = *v;
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return *v == "0" || lower == "false";
+}
+
+std::chrono::milliseconds lock_wait(const ParsedArgs& args, bool& ok) {
+  ok = true;
+  auto text = args.get("wait");
+  if (!text) return std::chrono::seconds(30);
+  auto v = parse_unsigned(*text);
+  if (!v || *v > 86400) {
+    ok = false;
+    return {};
+  }
+  return std::chrono::seconds(*v);
+}
+
+bool open_for_writing(const std::string& path, std::chrono::milliseconds wait,
+                      WriterSession& session, std::string& error) {
+  if (!file_exists(path)) {
+    error = path + ": " + utils::os_error_text(ENOENT);
+    return false;
+  }
+  // A writer that skipped the log would append behind records its state
+  // does not hold, and a compaction would then drop them.
+  if (replay_disabled()) {
+    error = "DOROVOZU_WAL_AUTO_REPLAY turns log replay off; a writer must replay the log first (unset it)";
+    return false;
+  }
+  auto lock = segment::SegmentLock::acquire(path, wait);
+  if (!lock.ok()) {
+    error = lock.error().to_string();
+    return false;
+  }
+  session.lock = std::move(lock.value());
+  auto loaded = Segment::load_from_path(path, segment::SegmentAccess::Writer);
+  if (!loaded.ok()) {
+    error = path + ": " + loaded.error().to_string();
+    return false;
+  }
+  session.segment = std::move(loaded.value());
+  session.wal_path = utils::sibling_path(path, "wal");
+  const utils::WalSettings settings = utils::read_wal_settings();
+  session.fsync = settings.fsync;
+  if (!session.segment->has_wal_writer()) {
+    // A segment without a log yet: start one, so that this writer's
+    // mutations are durable and replayed by the next load.
+    segment::WalWriterConfig config;
+    config.path = session.wal_path;
+    config.fsync = settings.fsync;
+    config.fsync_every = settings.fsync_every;
+    config.fsync_interval = settings.fsync_interval;
+    auto writer = segment::WalWriter::open(config);
+    if (!writer.ok()) {
+      error = session.wal_path + ": " + writer.error().to_string();
+      return false;
+    }
+    session.segment->attach_wal_writer(std::move(writer.value()));
+  }
+  return true;
+}
+
+// The log policy may leave the last appends unsynced; a command reports
+// success only once they are on the device.
+bool sync_log(const WriterSession& session, std::string& error) {
+  if (!session.fsync) return true;
+  int fd = ::open(session.wal_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = session.wal_path + ": " + utils::os_error_text(errno);
+    return false;
+  }
+  int rc;
+  do {
+    rc = ::fdatasync(fd);
+  } while (rc != 0 && errno == EINTR);
+  int err = errno;
+  ::close(fd);
+  if (rc != 0) {
+    error = session.wal_path + ": " + utils::os_error_text(err);
+    return false;
+  }
+  return true;
+}
+
+// Saves atomically; a failed save leaves no temporary file behind.
+utils::Status save_snapshot(const Segment& seg, const std::string& path) {
+  utils::Status st = seg.persist_snapshot(path);
+  if (!st.ok()) ::unlink(utils::sibling_path(path, "tmp").c_str());
+  return st;
+}
+
+std::optional<utils::DistanceMetric> parse_metric(const std::string& s) {
+  if (s == "cosine") return utils::DistanceMetric::Cosine;
+  if (s == "dot") return utils::DistanceMetric::Dot;
+  if (s == "euclidean") return utils::DistanceMetric::Euclidean;
+  return std::nullopt;
+}
+
+std::string metric_text(utils::DistanceMetric m) {
+  switch (m) {
+    case utils::DistanceMetric::Cosine: return "cosine";
+    case utils::DistanceMetric::Dot: return "dot";
+    case utils::DistanceMetric::Euclidean: return "euclidean";
+  }
+  return "?";
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// ------------------------------------------------------------ JSON output
+
+void append_json_string(std::string& out, const std::string& s) {
+  out += '"';
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+}
+
+void append_json_number(std::string& out, double v) {
+  if (!std::isfinite(v)) {
+    out += "null";
+    return;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  out += buf;
+}
+
+// Fields in name order, so that equal payloads print equally.
+std::string payload_json(const Payload& payload) {
+  std::vector<const std::string*> names;
+  for (const auto& [name, value] : payload.fields) names.push_back(&name);
+  std::sort(names.begin(), names.end(), [](const auto* a, const auto* b) { return *a < *b; });
+  std::string out = "{";
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i) out += ", ";
+    append_json_string(out, *names[i]);
+    out += ": ";
+    const PayloadValue& v = payload.fields.find(*names[i])->second;
+    auto list = [&out](const auto& items, auto&& one) {
+      out += '[';
+      for (size_t j = 0; j < items.size(); ++j) {
+        if (j) out += ", ";
+        one(items[j]);
+      }
+      out += ']';
+    };
+    switch (v.kind()) {
+      case utils::PayloadKind::Int: out += std::to_string(v.as_int()); break;
+      case utils::PayloadKind::Float: append_json_number(out, v.as_float()); break;
+      case utils::PayloadKind::Str: append_json_string(out, v.as_str()); break;
+      case utils::PayloadKind::Bool: out += v.as_bool() ? "true" : "false"; break;
+      case utils::PayloadKind::ListInt:
+        list(v.as_list_int(), [&](int64_t x) { out += std::to_string(x); });
+        break;
+      case utils::PayloadKind::ListFloat:
+        list(v.as_list_float(), [&](double x) { append_json_number(out, x); });
+        break;
+      case utils::PayloadKind::ListStr:
+        list(v.as_list_str(), [&](const std::string& x) { append_json_string(out, x); });
+        break;
+      case utils::PayloadKind::ListBool:
+        list(v.as_list_bool(), [&](bool x) { out += x ? "true" : "false"; });
+        break;
+    }
+  }
+  return out + "}";
+}
+
+// ------------------------------------------------------------------- usage
+
+constexpr const char* kBuildHelp =
+    "usage: dovadure build OUT.snap --vectors FILE --metric cosine|dot|euclidean [options]\n"
+    "\n"
+    "Builds a new segment from vectors and saves it atomically to OUT.snap.\n"
+    "\n"
+    "  --vectors FILE          float32 vectors: .npy (2-D, C order) or .fvecs\n"
+    "  --ids FILE              point ids: .npy of uint64 (default 0..n-1)\n"
+    "  --payloads FILE.jsonl   one JSON object per vector (null or {} for none);\n"
+    "                          ints, floats, strings, bools and flat lists of one kind\n"
+    "  --metric NAME           cosine, dot or euclidean (required)\n"
+    "  --m N                   neighbours per node above layer 0 (default 16)\n"
+    "  --ef-construction N     construction beam width (default 200)\n"
+    "  --max-level N           highest layer, at most 255 (default 16)\n"
+    "  --threads N             insertion threads (accepted; 1 is used for now)\n"
+    "  --overwrite             replace an existing OUT.snap and drop its log\n"
+    "  --wait SECONDS          how long to wait for another writer (default 30)\n";
+
+constexpr const char* kInfoHelp =
+    "usage: dovadure info SEG.snap\n"
+    "\n"
+    "Shows the snapshot's metadata record, its size, whether its checksum\n"
+    "verifies, and the log beside it. Reads only; exits 1 when the checksum\n"
+    "or the log is damaged.\n";
+
+constexpr const char* kListHelp =
+    "usage: dovadure list SEG.snap [--payloads]\n"
+    "\n"
+    "Loads the segment (snapshot plus log, read only) and prints the ids of\n"
+    "its live points in ascending order, one per line.\n"
+    "\n"
+    "  --payloads              follow each id with a tab and its payload as JSON\n";
+
+constexpr const char* kUpsertHelp =
+    "usage: dovadure upsert SEG.snap --vectors FILE [--ids FILE] [--payloads FILE.jsonl]\n"
+    "\n"
+    "Adds points to a segment through its log (SEG.wal, created when missing);\n"
+    "the snapshot itself is not rewritten. Without --ids, new ids follow the\n"
+    "largest id ever inserted. A point that already exists with the same vector\n"
+    "gets the new payload; an existing point with a different vector, or a\n"
+    "deleted id, is refused (ids of deleted points become free after\n"
+    "'dovadure compact --purge'). Nothing is applied unless every point passes.\n"
+    "\n"
+    "  --vectors FILE          float32 vectors: .npy (2-D, C order) or .fvecs\n"
+    "  --ids FILE              point ids: .npy of uint64\n"
+    "  --payloads FILE.jsonl   one JSON object per vector\n"
+    "  --wait SECONDS          how long to wait for another writer (default 30)\n";
+
+constexpr const char* kDeleteHelp =
+    "usage: dovadure delete SEG.snap (--ids FILE | --id N [N ...])\n"
+    "\n"
+    "Deletes points through the segment's log (SEG.wal, created when missing).\n"
+    "Ids that are not present are skipped.\n"
+    "\n"
+    "  --ids FILE              point ids: .npy of uint64\n"
+    "  --id N [N ...]          point ids on the command line (repeatable)\n"
+    "  --wait SECONDS          how long to wait for another writer (default 30)\n";
+
+constexpr const char* kCompactHelp =
+    "usage: dovadure compact SEG.snap [--purge]\n"
+    "\n"
+    "Loads the segment with its log, saves the snapshot atomically, then empties\n"
+    "the log. The saved snapshot records which log records it holds, so a crash\n"
+    "between the two steps loses and repeats nothing.\n"
+    "\n"
+    "  --purge                 first rebuild the index without deleted points,\n"
+    "                          which frees their ids for reuse\n"
+    "  --wait SECONDS          how long to wait for another writer (default 30)\n";
+
+// Parses args for `command`, printing help or a usage error. Returns -1 to go on.
+int parse_command(const std::string& command, const char* help,
+                  const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+                  ParsedArgs& parsed) {
+  std::string error;
+  if (!parse_args(args, specs, parsed, error)) return usage_error(command, error);
+  if (parsed.help) {
+    std::fputs(help, stdout);
+    return 0;
+  }
+  if (parsed.positionals.size() != 1) {
+    return usage_error(command, parsed.positionals.empty()
+                                    ? "missing the segment path"
+                                    : "unexpected argument '" + parsed.positionals[1] + "'");
+  }
+  return -1;
+}
+
+bool option_number(const ParsedArgs& args, const std::string& name, uint64_t fallback,
+                   uint64_t min, uint64_t max, uint64_t& out, std::string& error) {
+  out = fallback;
+  auto text = args.get(name);
+  if (!text) return true;
+  auto v = parse_unsigned(*text);
+  if (!v || *v < min || *v > max) {
+    error = "--" + name + " must be an integer from " + std::to_string(min) + " to " +
+            std::to_string(max) + ", got '" + *text + "'";
+    return false;
+  }
+  out = *v;
+  return true;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------- build
+
+int run_build(const std::vector<std::string>& args) {
+  using Kind = OptionSpec::Kind;
+  ParsedArgs parsed;
+  int early = parse_command("build", kBuildHelp, args,
+                            {{"vectors", Kind::Value}, {"ids", Kind::Value},
+                             {"payloads", Kind::Value}, {"metric", Kind::Value},
+                             {"m", Kind::Value}, {"ef-construction", Kind::Value},
+                             {"max-level", Kind::Value}, {"threads", Kind::Value},
+                             {"overwrite", Kind::Flag}, {"wait", Kind::Value}},
+                            parsed);
+  if (early >= 0) return early;
+  const std::string out_path = parsed.positionals[0];
+
+  std::string error;
+  auto metric_name = parsed.get("metric");
+  if (!metric_name) return usage_error("build", "--metric cosine|dot|euclidean is required");
+  auto metric = parse_metric(*metric_name);
+  if (!metric) return usage_error("build", "unknown metric '" + *metric_name + "' (cosine, dot or euclidean)");
+  uint64_t m = 0, ef = 0, max_level = 0, threads = 0;
+  if (!option_number(parsed, "m", 16, 2, 4096, m, error) ||
+      !option_number(parsed, "ef-construction", 200, 1, 1u << 20, ef, error) ||
+      !option_number(parsed, "max-level", 16, 0, 255, max_level, error) ||
+      !option_number(parsed, "threads", 1, 1, 4096, threads, error)) {
+    return usage_error("build", error);
+  }
+  bool wait_ok = true;
+  auto wait = lock_wait(parsed, wait_ok);
+  if (!wait_ok) return usage_error("build", "--wait must be a number of seconds");
+
+  PointBatch batch;
+  if (!load_points(parsed, 0, batch, error)) return fail(error);
+
+  const std::string wal_path = utils::sibling_path(out_path, "wal");
+  const bool overwrite = parsed.has("overwrite");
+  if (!overwrite && (file_exists(out_path) || file_exists(wal_path))) {
+    return fail(out_path + " already exists (or its log " + wal_path +
+                " does); pass --overwrite to replace the segment");
+  }
+  auto lock = segment::SegmentLock::acquire(out_path, wait);
+  if (!lock.ok()) return fail(lock.error().to_string());
+
+  const auto started = std::chrono::steady_clock::now();
+  Segment seg(*metric, m, ef, max_level, batch.vectors.cols);
+  ProgressBar progress("build", batch.vectors.rows);
+  for (size_t i = 0; i < batch.vectors.rows; ++i) {
+    auto inserted = seg.insert_with_id_internal(batch.ids[i], batch.vector(i), batch.payload(i), false);
+    if (!inserted.ok()) return fail("point " + std::to_string(batch.ids[i]) + ": " + inserted.error().to_string());
+    progress.update(i + 1);
+  }
+  progress.finish(batch.vectors.rows);
+  const double insert_seconds = seconds_since(started);
+
+  // The old log belongs to the segment being replaced; replayed onto the new
+  // one it would delete or alter points. It goes before the new snapshot
+  // arrives, so no crash can pair the two.
+  if (::unlink(wal_path.c_str()) != 0 && errno != ENOENT) {
+    return fail(wal_path + ": " + utils::os_error_text(errno));
+  }
+  utils::Status saved = save_snapshot(seg, out_path);
+  if (!saved.ok()) return fail(out_path + ": " + saved.error().to_string());
+
+  const double rate = insert_seconds > 0 ? static_cast<double>(batch.vectors.rows) / insert_seconds : 0.0;
+  std::printf("built %s: %zu points, dim %zu, metric %s, m %llu, ef_construction %llu\n",
+              out_path.c_str(), batch.vectors.rows, batch.vectors.cols, metric_text(*metric).c_str(),
+              static_cast<unsigned long long>(m), static_cast<unsigned long long>(ef));
+  std::printf("insert time %.2f s (%.0f points/s), total %.2f s\n", insert_seconds, rate,
+              seconds_since(started));
+  return 0;
+}
+
+// -------------------------------------------------------------------- info
+
+int run_info(const std::vector<std::string>& args) {
+  ParsedArgs parsed;
+  int early = parse_command("info", kInfoHelp, args, {}, parsed);
+  if (early >= 0) return early;
+  const std::string path = parsed.positionals[0];
+
+  std::string bytes_text;
+  std::string error;
+  if (!read_text_file(path, bytes_text, error)) return fail(error);
+  std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(bytes_text.data()), bytes_text.size());
+  bool damaged = false;
+
+  std::printf("snapshot:        %s\n", path.c_str());
+  std::printf("file size:       %zu bytes\n", bytes.size());
+  segment::SnapshotMetadata meta;
+  auto envelope = utils::open_snapshot_envelope(bytes, [&](std::span<const uint8_t> region) {
+    utils::Decoder dec(region);
+    return segment::decode(dec, meta);
+  });
+  if (!envelope.ok()) {
+    std::printf("checksum:        %s\n", envelope.error().message().c_str());
+    damaged = true;
+  } else {
+    const auto& env = envelope.value();
+    std::printf("checksum:        %s\n", env.checksummed ? "verified" : "no footer (not verified)");
+    std::printf("format:          %s\n", env.version == 0 ? "headerless body"
+                                         : ("version " + std::to_string(env.version)).c_str());
+    if (!env.has_metadata) {
+      std::printf("metadata:        none\n");
+    } else {
+      std::time_t secs = static_cast<std::time_t>(meta.created_at_ms / 1000);
+      char when[64] = "?";
+      std::tm tm {};
+      if (::gmtime_r(&secs, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
+      const auto& h = meta.hnsw;
+      std::printf("created:         %s (%llu ms)\n", when, static_cast<unsigned long long>(meta.created_at_ms));
+      std::printf("metric:          %s\n", metric_text(h.metric).c_str());
+      std::printf("dim:             %llu\n", static_cast<unsigned long long>(h.dim));
+      std::printf("m / m0:          %llu / %llu (layer-0 cap %llu)\n", static_cast<unsigned long long>(h.m),
+                  static_cast<unsigned long long>(h.m0), static_cast<unsigned long long>(h.max_neighbors_l0));
+      std::printf("ef_construction: %llu (ef_insert %llu)\n", static_cast<unsigned long long>(h.ef_construction),
+                  static_cast<unsigned long long>(h.ef_insert));
+      std::printf("max_level:       %llu (entry level %llu, level scale %.6f)\n",
+                  static_cast<unsigned long long>(h.max_level), static_cast<unsigned long long>(h.entry_level),
+                  h.level_scale);
+      std::printf("exact fallback:  %s (threshold %llu)\n", h.exact_fallback_enabled ? "on" : "off",
+                  static_cast<unsigned long long>(h.exact_fallback_threshold));
+      std::printf("points:          %llu (deleted included)\n", static_cast<unsigned long long>(meta.points));
+      std::printf("payloads:        %llu\n", static_cast<unsigned long long>(meta.payloads));
+      if (meta.wal_coverage) {
+        std::printf("log coverage:    snapshot holds the first %llu log records (%llu bytes)\n",
+                    static_cast<unsigned long long>(meta.wal_coverage->records),
+                    static_cast<unsigned long long>(meta.wal_coverage->length));
+      }
+    }
+  }
+
+  const std::string wal_path = utils::sibling_path(path, "wal");
+  if (!file_exists(wal_path)) {
+    std::printf("log:             none (%s absent)\n", wal_path.c_str());
+  } else {
+    auto outcome = segment::WalReader::replay(wal_path, [](segment::WalRecord&&) { return utils::Status(); });
+    uint64_t size = file_size(wal_path).value_or(0);
+    if (!outcome.ok()) {
+      std::printf("log:             %s (%llu bytes) damaged: %s\n", wal_path.c_str(),
+                  static_cast<unsigned long long>(size), outcome.error().to_string().c_str());
+      damaged = true;
+    } else {
+      std::printf("log:             %s (%llu bytes), %llu records%s\n", wal_path.c_str(),
+                  static_cast<unsigned long long>(size),
+                  static_cast<unsigned long long>(outcome.value().records_applied),
+                  outcome.value().torn ? ", torn last frame (ignored)" : "");
+    }
+  }
+  return damaged ? 1 : 0;
+}
+
+// -------------------------------------------------------------------- list
+
+int run_list(const std::vector<std::string>& args) {
+  ParsedArgs parsed;
+  int early = parse_command("list", kListHelp, args, {{"payloads", OptionSpec::Kind::Flag}}, parsed);
+  if (early >= 0) return early;
+  const std::string path = parsed.positionals[0];
+  auto loaded = Segment::load_from_path(path, segment::SegmentAccess::ReadOnly);
+  if (!loaded.ok()) return fail(path + ": " + loaded.error().to_string());
+  const Segment& seg = *loaded.value();
+  std::vector<uint64_t> ids;
+  const auto& index = seg.index();
+  for (size_t i = 0; i < index.len(); ++i) {
+    const auto idx = static_cast<vector::hnsw::NodeIdx>(i);
+    const uint64_t id = index.point_id(idx);
+    if (!index.is_deleted(idx) && !seg.deleted().contains(id)) ids.push_back(id);
+  }
+  std::sort(ids.begin(), ids.end());
+  const bool with_payloads = parsed.has("payloads");
+  std::string out;
+  for (uint64_t id : ids) {
+    out += std::to_string(id);
+    if (with_payloads) {
+      auto it = seg.payloads().find(id);
+      out += '\t';
+      out += it == seg.payloads().end() ? "null" : payload_json(it->second);
+    }
+    out += '\n';
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+// ------------------------------------------------------------------ upsert
+
+int run_upsert(const std::vector<std::string>& args) {
+  using Kind = OptionSpec::Kind;
+  ParsedArgs parsed;
+  int early = parse_command("upsert", kUpsertHelp, args,
+                            {{"vectors", Kind::Value}, {"ids", Kind::Value},
+                             {"payloads", Kind::Value}, {"wait", Kind::Value}},
+                            parsed);
+  if (early >= 0) return early;
+  const std::string path = parsed.positionals[0];
+  if (!parsed.has("vectors")) return usage_error("upsert", "--vectors FILE is required");
+  bool wait_ok = true;
+  auto wait = lock_wait(parsed, wait_ok);
+  if (!wait_ok) return usage_error("upsert", "--wait must be a number of seconds");
+
+  std::string error;
+  // Input files are checked before the segment is touched.
+  PointBatch batch;
+  if (!load_points(parsed, 0, batch, error)) return fail(error);
+
+  WriterSession session;
+  if (!open_for_writing(path, wait, session, error)) return fail(error);
+  Segment& seg = *session.segment;
+  const auto& index = seg.index();
+  if (batch.vectors.rows > 0 && batch.vectors.cols != index.dim()) {
+    return fail("dimension mismatch: " + *parsed.get("vectors") + " holds vectors of dimension " +
+                std::to_string(batch.vectors.cols) + ", the segment's dimension is " +
+                std::to_string(index.dim()));
+  }
+  if (!batch.has_ids) {
+    const uint64_t first = seg.next_id();
+    if (batch.vectors.rows > 0 && UINT64_MAX - first < batch.vectors.rows - 1) {
+      return fail("no room for new ids above " + std::to_string(first));
+    }
+    for (size_t i = 0; i < batch.ids.size(); ++i) batch.ids[i] = first + i;
+  }
+
+  // Plan every point first, so that a refused point leaves the segment untouched.
+  enum class Action { Insert, UpdatePayload, Unchanged };
+  std::vector<Action> plan(batch.ids.size());
+  for (size_t i = 0; i < batch.ids.size(); ++i) {
+    const uint64_t id = batch.ids[i];
+    if (seg.deleted().contains(id)) {
+      return fail("id " + std::to_string(id) +
+                  " belongs to a deleted point; run 'dovadure compact --purge' before reusing it");
+    }
+    if (!index.contains(id)) {
+      plan[i] = Action::Insert;
+      continue;
+    }
+    auto stored = index.get_vector(id);
+    std::vector<float> wanted = index.maybe_normalize(std::span<const float>(batch.vectors.row(i), batch.vectors.cols));
+    if (!stored || !std::equal(stored->begin(), stored->end(), wanted.begin(), wanted.end())) {
+      return fail("id " + std::to_string(id) +
+                  " already exists with a different vector; delete it and run 'dovadure compact --purge' first");
+    }
+    auto payload = batch.payload(i);
+    auto current = seg.payloads().find(id);
+    bool same = payload ? (current != seg.payloads().end() && current->second == *payload) : true;
+    plan[i] = same ? Action::Unchanged : Action::UpdatePayload;
+  }
+
+  size_t inserted = 0, updated = 0, unchanged = 0;
+  ProgressBar progress("upsert", batch.ids.size());
+  for (size_t i = 0; i < batch.ids.size(); ++i) {
+    const uint64_t id = batch.ids[i];
+    utils::Status st;
+    switch (plan[i]) {
+      case Action::Insert: {
+        auto r = seg.insert_with_id_internal(id, batch.vector(i), batch.payload(i), true);
+        if (!r.ok()) st = r.take_error();
+        ++inserted;
+        break;
+      }
+      case Action::UpdatePayload:
+        st = seg.update_payload_internal(id, *batch.payload(i), true);
+        ++updated;
+        break;
+      case Action::Unchanged:
+        ++unchanged;
+        break;
+    }
+    if (!st.ok()) {
+      std::string synced;
+      sync_log(session, synced);
+      return fail("point " + std::to_string(id) + ": " + st.error().to_string() + " (" +
+                  std::to_string(i) + " of " + std::to_string(batch.ids.size()) +
+                  " points were applied before it)");
+    }
+    progress.update(i + 1);
+  }
+  progress.finish(batch.ids.size());
+  if (!sync_log(session, error)) return fail(error);
+  std::printf("upserted %zu points into %s: %zu inserted, %zu payloads updated, %zu unchanged\n",
+              batch.ids.size(), path.c_str(), inserted, updated, unchanged);
+  return 0;
+}
+
+// ------------------------------------------------------------------ delete
+
+int run_delete(const std::vector<std::string>& args) {
+  using Kind = OptionSpec::Kind;
+  ParsedArgs parsed;
+  int early = parse_command("delete", kDeleteHelp, args,
+                            {{"ids", Kind::Value}, {"id", Kind::Numbers}, {"wait", Kind::Value}},
+                            parsed);
+  if (early >= 0) return early;
+  const std::string path = parsed.positionals[0];
+  bool wait_ok = true;
+  auto wait = lock_wait(parsed, wait_ok);
+  if (!wait_ok) return usage_error("delete", "--wait must be a number of seconds");
+
+  std::string error;
+  std::vector<uint64_t> ids;
+  if (auto ids_path = parsed.get("ids")) {
+    if (!read_ids_file(*ids_path, ids, error)) return fail(error);
+  }
+  if (auto it = parsed.values.find("id"); it != parsed.values.end()) {
+    for (const std::string& text : it->second) {
+      auto v = parse_unsigned(text);
+      if (!v) return usage_error("delete", "--id takes unsigned 64-bit integers, got '" + text + "'");
+      ids.push_back(*v);
+    }
+  }
+  if (!parsed.has("ids") && !parsed.has("id")) return usage_error("delete", "give --ids FILE or --id N");
+
+  WriterSession session;
+  if (!open_for_writing(path, wait, session, error)) return fail(error);
+  Segment& seg = *session.segment;
+  size_t deleted = 0, absent = 0;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (!seg.is_live(ids[i])) {
+      ++absent;
+      continue;
+    }
+    utils::Status st = seg.delete_internal(ids[i], true);
+    if (!st.ok()) {
+      std::string synced;
+      sync_log(session, synced);
+      return fail("id " + std::to_string(ids[i]) + ": " + st.error().to_string());
+    }
+    ++deleted;
+  }
+  if (!sync_log(session, error)) return fail(error);
+  std::printf("deleted %zu points from %s (%zu ids were not present)\n", deleted, path.c_str(), absent);
+  return 0;
+}
+
+// ----------------------------------------------------------------- compact
+
+int run_compact(const std::vector<std::string>& args) {
+  using Kind = OptionSpec::Kind;
+  ParsedArgs parsed;
+  int early = parse_command("compact", kCompactHelp, args,
+                            {{"purge", Kind::Flag}, {"wait", Kind::Value}}, parsed);
+  if (early >= 0) return early;
+  const std::string path = parsed.positionals[0];
+  bool wait_ok = true;
+  auto wait = lock_wait(parsed, wait_ok);
+  if (!wait_ok) return usage_error("compact", "--wait must be a number of seconds");
+
+  std::string error;
+  WriterSession session;
+  if (!open_for_writing(path, wait, session, error)) return fail(error);
+  Segment& seg = *session.segment;
+  size_t purged = 0;
+  if (parsed.has("purge") && !seg.deleted().empty()) {
+    purged = seg.deleted().size();
+    utils::Status st = seg.purge();
+    if (!st.ok()) return fail("purge: " + st.error().to_string());
+  }
+  // Snapshot first, then the log: the snapshot records the log records it
+  // holds, so a crash between the two replays none of them twice.
+  utils::Status saved = save_snapshot(seg, path);
+  if (!saved.ok()) return fail(path + ": " + saved.error().to_string());
+  if (segment::WalWriter* writer = seg.wal_writer()) {
+    utils::Status cut = writer->truncate();
+    if (!cut.ok()) return fail(session.wal_path + ": " + cut.error().to_string());
+  }
+  std::printf("compacted %s: %zu points, %zu payloads, %zu deleted ids purged\n", path.c_str(),
+              seg.index().len(), seg.payloads().size(), purged);
+  return 0;
+}
+
+}  // namespace dovadure::tools
