@@ -10,7 +10,6 @@
 // --profile-ef runs only the searches at that ef (for a profiler).
 #include <malloc.h>
 #include <sys/utsname.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -117,12 +116,7 @@ size_t heap_bytes() {
   return mi.uordblks + mi.hblkhd;
 }
 
-size_t resident_bytes() {
-  std::ifstream in("/proc/self/statm");
-  size_t pages = 0, resident = 0;
-  in >> pages >> resident;
-  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
+
 
 // Exact top 10 ids per query, equal keys by id (ids are row numbers).
 std::vector<uint64_t> ground_truth(DistanceMetric metric, const std::vector<float>& base,
@@ -190,8 +184,7 @@ void run_queries(const h::HNSWIndex& index, const std::vector<float>& queries, s
 
 int main(int argc, char** argv) {
   const Args args = parse_args(argc, argv);
-  // Every block from the main heap, so that mallinfo2 counts the vector
-  // chunks too and the per-node figure is heap growth minus those chunks.
+  // Every block from the heap proper, so that mallinfo2 sees all of them.
   mallopt(M_MMAP_THRESHOLD, 1 << 30);
   utsname un{};
   uname(&un);
@@ -216,7 +209,6 @@ int main(int argc, char** argv) {
 
     malloc_trim(0);
     const size_t heap_before = heap_bytes();
-    const size_t rss_before = resident_bytes();
     auto index = std::make_unique<h::HNSWIndex>(metric, 16, 200, 16, args.dim);
     index->set_exact_fallback(false, 0);
     const auto build_start = Clock::now();
@@ -232,14 +224,16 @@ int main(int argc, char** argv) {
     const double build_s = std::chrono::duration<double>(Clock::now() - build_start).count();
     malloc_trim(0);
     const size_t heap_after = heap_bytes();
-    if (std::getenv("HNSW_BENCH_DEBUG_HEAP")) {
-      std::printf("heap before %zu after %zu, rss before %zu after %zu\n", heap_before,
-                  heap_after, rss_before, resident_bytes());
+
+    // The vectors' share is measured, not computed: an arena holding the
+    // same vectors, allocated the same way, is grown and counted alike.
+    size_t vector_bytes = 0;
+    {
+      const size_t before = heap_bytes();
+      h::VectorArena arena(args.dim, h::kChunkCapacity);
+      for (size_t i = 0; i < args.n; ++i) arena.push(&base[i * args.dim]);
+      vector_bytes = heap_bytes() - before;
     }
-    // Vector chunks hold 4096 vectors each; their full size is vector
-    // storage, the rest of the growth is the graph and its bookkeeping.
-    const size_t chunks = (args.n + h::kChunkCapacity - 1) / h::kChunkCapacity;
-    const size_t vector_bytes = chunks * h::kChunkCapacity * args.dim * sizeof(float);
     const double per_node =
         (static_cast<double>(heap_after - heap_before) - static_cast<double>(vector_bytes)) /
         static_cast<double>(args.n);

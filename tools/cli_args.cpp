@@ -28,7 +28,7 @@ std::optional<uint64_t> parse_unsigned(const std::string& text) {
   return v;
 }
 
-bool parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& option_defs,
                 ParsedArgs& out, std::string& error) {
   out = ParsedArgs{};
   bool options_done = false;
@@ -56,14 +56,14 @@ bool parse_args(const std::vector<std::string>& args, const std::vector<OptionSp
       inline_value = name.substr(eq + 1);
       name.resize(eq);
     }
-    auto spec = std::find_if(specs.begin(), specs.end(),
+    auto option_def = std::find_if(option_defs.begin(), option_defs.end(),
                              [&](const OptionSpec& s) { return s.name == name; });
-    if (spec == specs.end()) {
+    if (option_def == option_defs.end()) {
       error = "unknown option '--" + name + "'";
       return false;
     }
     auto& slot = out.values[name];
-    switch (spec->kind) {
+    switch (option_def->kind) {
       case OptionSpec::Kind::Flag:
         if (inline_value) {
           error = "option '--" + name + "' takes no value";

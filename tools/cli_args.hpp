@@ -29,7 +29,7 @@ struct ParsedArgs {
 // takes one or more following arguments that consist of digits only. Returns
 // false with `error` set on an unknown option, a missing value or a repeated
 // single-value option.
-bool parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& option_defs,
                 ParsedArgs& out, std::string& error);
 
 // Unsigned decimal, digits only, no overflow.

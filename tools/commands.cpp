@@ -461,10 +461,10 @@ constexpr const char* kCompactHelp =
 
 // Parses args for `command`, printing help or a usage error. Returns -1 to go on.
 int parse_command(const std::string& command, const char* help,
-                  const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+                  const std::vector<std::string>& args, const std::vector<OptionSpec>& option_defs,
                   ParsedArgs& parsed) {
   std::string error;
-  if (!parse_args(args, specs, parsed, error)) return usage_error(command, error);
+  if (!parse_args(args, option_defs, parsed, error)) return usage_error(command, error);
   if (parsed.help) {
     std::fputs(help, stdout);
     return 0;

@@ -237,6 +237,24 @@ TEST(HnswNodeList, InsertAndAssignKeepOrder) {
   list.clear();
   EXPECT_EQ(list.size(), 0u);
   EXPECT_EQ(sizeof(h::NeighborList), 16u);
+
+  // Growth and shrinking through the in-place paths keep every element.
+  std::vector<h::NodeIdx> want;
+  for (h::NodeIdx i = 0; i < 100; ++i) {
+    const size_t pos = (i * 7) % (want.size() + 1);
+    list.insert(pos, i);
+    want.insert(want.begin() + static_cast<std::ptrdiff_t>(pos), i);
+    ASSERT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()), want);
+  }
+  for (size_t n : {99u, 60u, 33u, 34u, 1u, 0u, 40u}) {
+    const std::vector<h::NodeIdx> head(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(n));
+    list.assign(head);
+    ASSERT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()), head);
+  }
+  // Assigning a list its own contents is a no-op.
+  const std::vector<h::NodeIdx> before(list.begin(), list.end());
+  list.assign(list.items());
+  EXPECT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()), before);
 }
 
 }  // namespace

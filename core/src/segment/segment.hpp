@@ -51,6 +51,9 @@ class Segment {
   // Loads the snapshot at `path` and replays the log beside it (segment_load.cpp).
   static utils::Result<std::unique_ptr<Segment>> load_from_path(
       const std::string& path, SegmentAccess access = SegmentAccess::Writer);
+  // The index of a segment that is dropped with it: a caller that keeps only
+  // the graph (the Python module) takes it instead of copying it.
+  static std::unique_ptr<vector::hnsw::HNSWIndex> take_index(std::unique_ptr<Segment> segment);
   // Whether the load timing line is reported (DOROVOZU_LOG_SNAPSHOT_LOAD_TIMING).
   static bool log_snapshot_load_timing();
 
@@ -88,6 +91,10 @@ class Segment {
   // not a failure.
   utils::Status apply_wal_record(WalRecord record);
 
+  // Log records the load handed to apply_wal_record (0 when nothing was
+  // replayed; records the snapshot already held are not counted).
+  uint64_t replayed_records() const { return replayed_records_; }
+
   // Number of purges this segment ran (replay included).
   uint64_t purge_count() const { return purge_count_; }
 
@@ -115,6 +122,7 @@ class Segment {
   bool unloaded_ = false;
   std::atomic<bool> rebuild_in_progress_{false};
   uint64_t purge_count_ = 0;
+  uint64_t replayed_records_ = 0;
 };
 
 // Peak resident set size of this process in bytes (saturating), or nullopt

@@ -1,6 +1,7 @@
 // Segment::load_from_path: read, verify, decode, build, replay the log.
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "segment/segment.hpp"
@@ -34,37 +36,95 @@ uint64_t whole_ms(Clock::time_point from, Clock::time_point to) {
       std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
 }
 
-// Reads the whole file in one buffer sized from fstat (growing if the file
-// grows meanwhile). Uninitialised storage: the bytes are overwritten at once.
-Result<std::vector<uint8_t>> read_whole_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return DBError::io_errno(errno);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return DBError::io_errno(err);
-  }
-  std::vector<uint8_t> out;
-  size_t len = 0;
-  size_t cap = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  out.resize(cap + 1);  // one spare byte detects growth without a second stat
-  for (;;) {
-    if (len == out.size()) out.resize(out.size() * 2);
-    const ssize_t n = ::read(fd, out.data() + len, out.size() - len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      return DBError::io_errno(err);
+// The whole snapshot file in one anonymous mapping. Mapped rather than
+// allocated so that the loader can hand back the parts it has finished
+// with (release) while the index is built: the file and the index then
+// never both stand in memory whole.
+class FileBuffer {
+ public:
+  FileBuffer() = default;
+  FileBuffer(FileBuffer&& other) noexcept
+      : base_(std::exchange(other.base_, nullptr)),
+        mapped_(std::exchange(other.mapped_, 0)),
+        len_(std::exchange(other.len_, 0)) {}
+  FileBuffer& operator=(FileBuffer&& other) noexcept {
+    if (this != &other) {
+      unmap();
+      base_ = std::exchange(other.base_, nullptr);
+      mapped_ = std::exchange(other.mapped_, 0);
+      len_ = std::exchange(other.len_, 0);
     }
-    if (n == 0) break;
-    len += static_cast<size_t>(n);
+    return *this;
   }
-  ::close(fd);
-  out.resize(len);
-  return out;
-}
+  ~FileBuffer() { unmap(); }
+
+  // Reads the file with as few read calls as it takes, into a buffer sized
+  // from fstat (grown if the file grows meanwhile).
+  static Result<FileBuffer> read(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return DBError::io_errno(errno);
+    FileBuffer out;
+    const int err = out.fill(fd);
+    ::close(fd);
+    if (err != 0) return DBError::io_errno(err);
+    return out;
+  }
+
+  std::span<const uint8_t> bytes() const { return {base_, len_}; }
+
+  // Gives back the whole pages inside [from, to); their bytes read as zero
+  // afterwards, so callers release only input they will not read again.
+  void release(const uint8_t* from, const uint8_t* to) {
+    if (base_ == nullptr || from < base_ || to > base_ + len_ || from >= to) return;
+    const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t lo = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
+    const uintptr_t hi = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
+    // Advisory: memory that is not given back is freed with the buffer.
+    if (hi > lo) (void)::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+  }
+
+ private:
+  // Returns 0 or an errno value.
+  int fill(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return errno;
+    // One spare byte detects growth without a second stat.
+    const size_t want = (st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0) + 1;
+    if (int err = grow(want); err != 0) return err;
+    for (;;) {
+      if (len_ == mapped_) {
+        if (int err = grow(mapped_ * 2); err != 0) return err;
+      }
+      const ssize_t n = ::read(fd, base_ + len_, mapped_ - len_);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno;
+      if (n == 0) return 0;
+      len_ += static_cast<size_t>(n);
+    }
+  }
+
+  int grow(size_t bytes) {
+    void* p = base_ == nullptr
+                  ? ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                  : ::mremap(base_, mapped_, bytes, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) return errno;
+    base_ = static_cast<uint8_t*>(p);
+    mapped_ = bytes;
+    // Fewer page faults while reading; advisory only.
+    (void)::madvise(base_, mapped_, MADV_HUGEPAGE);
+    return 0;
+  }
+
+  void unmap() {
+    if (base_ != nullptr) ::munmap(base_, mapped_);
+    base_ = nullptr;
+    mapped_ = len_ = 0;
+  }
+
+  uint8_t* base_ = nullptr;
+  size_t mapped_ = 0;
+  size_t len_ = 0;
+};
 
 // The first `n` bytes of a file (fewer when it is shorter), or nullopt.
 std::optional<std::vector<uint8_t>> read_prefix(const std::string& path, uint64_t n) {
@@ -112,17 +172,14 @@ uint64_t records_already_held(const std::optional<WalCoverage>& coverage,
   return coverage->records;
 }
 
-Result<SegmentSnapshot> decode_body(const utils::SnapshotEnvelope& env) {
-  SegmentSnapshot snapshot;
+Status decode_body(const utils::SnapshotEnvelope& env, SegmentSnapshotView& out) {
   utils::Decoder dec(env.body);
-  Status st = decode(dec, snapshot);
-  if (st.ok()) return snapshot;
-  if (env.version != 0) return st.take_error();
+  Status st = decode_view(dec, vector::hnsw::RecordLayout::Current, out);
+  if (st.ok() || env.version != 0) return st;
   // A headerless file may hold the oldest layout; its error is the one reported.
-  SegmentSnapshotV1 older;
+  out = SegmentSnapshotView();
   utils::Decoder again(env.body);
-  DOVADURE_TRY(decode(again, older));
-  return upgrade(std::move(older));
+  return decode_view(again, vector::hnsw::RecordLayout::Older, out);
 }
 
 }  // namespace
@@ -136,15 +193,15 @@ Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path
   const bool timing = log_snapshot_load_timing();
   const Clock::time_point start = Clock::now();
 
-  auto file = read_whole_file(path);
+  auto file = FileBuffer::read(path);
   if (!file.ok()) return file.take_error();
-  const size_t file_len = file.value().size();
+  const size_t file_len = file.value().bytes().size();
   const Clock::time_point read_done = Clock::now();
 
   SnapshotMetadata metadata;
   bool metadata_decoded = false;
   auto envelope = utils::open_snapshot_envelope(
-      file.value(), [&](std::span<const uint8_t> bytes) -> Status {
+      file.value().bytes(), [&](std::span<const uint8_t> bytes) -> Status {
         utils::Decoder dec(bytes);
         SnapshotMetadata m;
         DOVADURE_TRY(decode(dec, m));
@@ -155,14 +212,16 @@ Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path
   if (!envelope.ok()) return envelope.take_error();
   const Clock::time_point checksum_done = Clock::now();
 
-  auto decoded = decode_body(envelope.value());
-  if (!decoded.ok()) return decoded.take_error();
-  // The raw bytes are not needed past decoding.
-  file = std::vector<uint8_t>();
+  // The index record stays in the file buffer until the build copies it out.
+  SegmentSnapshotView s;
+  if (Status st = decode_body(envelope.value(), s); !st.ok()) return st.take_error();
   const Clock::time_point decode_done = Clock::now();
 
-  SegmentSnapshot& s = decoded.value();
-  auto index = vector::hnsw::HNSWIndex::from_snapshot(std::move(s.hnsw));
+  FileBuffer& buffer = file.value();
+  auto index = vector::hnsw::build_index(
+      s.hnsw, [&](const uint8_t* from, const uint8_t* to) { buffer.release(from, to); });
+  s.hnsw = vector::hnsw::HnswRecordView();
+  buffer = FileBuffer();
   if (!index.ok()) return index.take_error();
   auto segment =
       std::make_unique<Segment>(std::move(index.value()), std::move(s.payload_index),
@@ -185,6 +244,7 @@ Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path
           --skip;
           return Status();
         }
+        ++target->replayed_records_;
         return target->apply_wal_record(std::move(record));
       });
       if (!outcome.ok()) return outcome.take_error();
@@ -219,6 +279,10 @@ Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path
     utils::log_record(utils::LogLevel::Info, "snapshot", line);
   }
   return segment;
+}
+
+std::unique_ptr<vector::hnsw::HNSWIndex> Segment::take_index(std::unique_ptr<Segment> segment) {
+  return std::move(segment->index_);
 }
 
 }  // namespace dovadure::segment

@@ -121,6 +121,11 @@ Status decode(Decoder& dec, SegmentSnapshotV1& out) {
   return read_rest(dec, out.payload_index, out.payloads, out.deleted, out.next_id);
 }
 
+Status decode_view(Decoder& dec, vector::hnsw::RecordLayout layout, SegmentSnapshotView& out) {
+  DOVADURE_TRY(vector::hnsw::decode_view(dec, layout, out.hnsw));
+  return read_rest(dec, out.payload_index, out.payloads, out.deleted, out.next_id);
+}
+
 SegmentSnapshot upgrade(SegmentSnapshotV1 v1) {
   SegmentSnapshot s;
   s.hnsw = vector::hnsw::upgrade(std::move(v1.hnsw));

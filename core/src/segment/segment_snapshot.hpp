@@ -41,6 +41,17 @@ struct SegmentSnapshotV1 {
   uint64_t next_id = 0;
 };
 
+// The body as the loader decodes it: the index record left in the input
+// buffer (HnswRecordView), the rest decoded as in SegmentSnapshot. Valid while
+// that buffer lives.
+struct SegmentSnapshotView {
+  vector::hnsw::HnswRecordView hnsw;
+  payload_storage::PayloadIndex payload_index;
+  PayloadMap payloads;
+  DeletedSet deleted;
+  uint64_t next_id = 0;
+};
+
 // The prefix of the segment's log whose records the snapshot already holds:
 // its first `length` bytes, their Adler-32 and the number of records in them.
 // A load that finds these same bytes at the start of the log skips those
@@ -78,6 +89,10 @@ void encode(utils::Encoder& enc, const SegmentSnapshotV1& s);
 void encode(utils::Encoder& enc, const SnapshotMetadata& m);
 utils::Status decode(utils::Decoder& dec, SegmentSnapshot& out);
 utils::Status decode(utils::Decoder& dec, SegmentSnapshotV1& out);
+// Either body layout into the loader's shape; fails exactly where decoding
+// into SegmentSnapshot / SegmentSnapshotV1 fails, with the same text.
+utils::Status decode_view(utils::Decoder& dec, vector::hnsw::RecordLayout layout,
+                          SegmentSnapshotView& out);
 // An extension that does not decode is dropped; the 109 bytes must.
 utils::Status decode(utils::Decoder& dec, SnapshotMetadata& out);
 

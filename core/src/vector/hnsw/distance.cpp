@@ -23,9 +23,9 @@ uint32_t detect_cpu_features() {
 
 }  // namespace detail
 
-// The compiler is free to vectorise these loops only by changing their order,
-// which it may not do without -ffast-math; -ffp-contract=off keeps the
-// multiply and the add separate. The four-way unroll keeps index order.
+// The compiler may vectorise these loops only by reordering the additions,
+// which strict IEEE semantics forbid; -ffp-contract=off keeps the multiply
+// and the add separate. The four-way unroll keeps index order.
 float dot_scalar(const float* a, const float* b, size_t n) {
   float acc = -0.0f;
   size_t i = 0;

@@ -48,14 +48,22 @@ class NodeList {
   // Blocks are reused in place while they fit: an insertion's back-link and
   // the cap that follows it then never touch the allocator, which keeps a
   // long build from fragmenting the heap with short-lived list blocks.
-  void assign(std::span<const T> values) {
+  // Out of line: inlined into a caller that just allocated the block, GCC
+  // cannot see the allocator's slack and misreports in-place writes.
+  [[gnu::noinline]] void assign(std::span<const T> values) {
     const size_t n = values.size();
-    if (n > capacity() || n * 2 < capacity()) reallocate(n);
-    if (n != 0) std::memcpy(data_, values.data(), n * sizeof(T));
+    if (n > capacity() || n * 2 < capacity()) {
+      T* next = n == 0 ? nullptr : allocate(n);
+      if (n != 0) std::memcpy(next, values.data(), n * sizeof(T));
+      std::free(data_);
+      data_ = next;
+    } else if (n != 0) {
+      std::memmove(data_, values.data(), n * sizeof(T));
+    }
     size_ = static_cast<uint32_t>(n);
   }
   // Inserts value before position pos (pos <= size()).
-  void insert(size_t pos, const T& value) {
+  [[gnu::noinline]] void insert(size_t pos, const T& value) {
     if (size_ + size_t{1} > capacity()) {
       T* next = allocate(size_ + size_t{1});
       // memcpy may not be handed the null block of an empty list.
@@ -81,12 +89,6 @@ class NodeList {
     T* p = static_cast<T*>(std::malloc(n * sizeof(T)));
     if (p == nullptr) throw std::bad_alloc();
     return p;
-  }
-
-  // Drops the contents: callers overwrite them.
-  void reallocate(size_t n) {
-    std::free(data_);
-    data_ = n == 0 ? nullptr : allocate(n);
   }
 
   uint32_t size_ = 0;

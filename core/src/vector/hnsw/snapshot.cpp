@@ -246,6 +246,102 @@ size_t encoded_size(const HnswSnapshot& s) {
   return n;
 }
 
+// ---------------------------------------------------------------------------
+// In-place decoding. The reads follow decode() field for field, so the same
+// bytes fail at the same place with the same text.
+
+namespace {
+
+template <class T>
+Status view_id_lists(Decoder& dec, RawIdLists<T>& out) {
+  uint64_t count = 0;
+  DOVADURE_TRY(dec.read_len(count));
+  // Every entry takes at least its 16-byte key and count, which bounds the
+  // reservation by the input actually present.
+  const size_t cap = static_cast<size_t>(std::min<uint64_t>(count, dec.remaining() / 16));
+  out.keys.clear();
+  out.data.clear();
+  out.counts.clear();
+  out.keys.reserve(cap);
+  out.data.reserve(cap);
+  out.counts.reserve(cap);
+  out.begin_bytes = out.end_bytes = nullptr;
+  std::span<const uint8_t> raw;
+  for (uint64_t e = 0; e < count; ++e) {
+    DOVADURE_TRY(dec.read_raw(16, raw));
+    if (e == 0) out.begin_bytes = raw.data();
+    const uint64_t n = load_u64_le(raw.data() + 8);
+    out.keys.push_back(load_u64_le(raw.data()));
+    if (n > dec.remaining() / sizeof(T)) return Decoder::eof_error();
+    DOVADURE_TRY(dec.read_raw(static_cast<size_t>(n) * sizeof(T), raw));
+    out.data.push_back(raw.data());
+    out.counts.push_back(n);
+    out.end_bytes = raw.data() + raw.size();
+  }
+  return Status();
+}
+
+Status view_u64_set(Decoder& dec, RawU64s& out) {
+  uint64_t count = 0;
+  DOVADURE_TRY(dec.read_len(count));
+  if (count > dec.remaining() / 8) return Decoder::eof_error();
+  std::span<const uint8_t> raw;
+  DOVADURE_TRY(dec.read_raw(static_cast<size_t>(count) * 8, raw));
+  out.data = raw.data();
+  out.count = static_cast<size_t>(count);
+  return Status();
+}
+
+}  // namespace
+
+Status decode_view(Decoder& dec, RecordLayout layout, HnswRecordView& out) {
+  uint64_t layer_count = 0;
+  DOVADURE_TRY(dec.read_len(layer_count));
+  out.layers.clear();
+  out.layers.reserve(dec.reserve_hint(layer_count, 16, sizeof(RawLayer)));
+  for (uint64_t i = 0; i < layer_count; ++i) {
+    RawLayer layer;
+    DOVADURE_TRY(dec.read_u64(layer.layer));
+    DOVADURE_TRY(view_id_lists(dec, layer.lists));
+    out.layers.push_back(std::move(layer));
+  }
+  DOVADURE_TRY(view_id_lists(dec, out.vectors));
+  uint64_t level_count = 0;
+  DOVADURE_TRY(dec.read_len(level_count));
+  if (level_count > dec.remaining() / 16) return Decoder::eof_error();
+  std::span<const uint8_t> raw;
+  DOVADURE_TRY(dec.read_raw(static_cast<size_t>(level_count) * 16, raw));
+  out.levels.data = raw.data();
+  out.levels.count = static_cast<size_t>(level_count);
+  bool present = false;
+  DOVADURE_TRY(dec.read_option_tag(present));
+  out.entry_point_id.reset();
+  if (present) {
+    uint64_t id = 0;
+    DOVADURE_TRY(dec.read_u64(id));
+    out.entry_point_id = id;
+  }
+  DOVADURE_TRY(read_metric(dec, out.metric));
+  DOVADURE_TRY(dec.read_u64(out.m));
+  if (layout == RecordLayout::Current) {
+    DOVADURE_TRY(dec.read_u64(out.m0));
+    DOVADURE_TRY(dec.read_u64(out.max_neighbors_l0));
+  } else {
+    out.m0 = default_m0(out.m);
+    out.max_neighbors_l0 = default_m0(out.m);
+  }
+  DOVADURE_TRY(dec.read_u64(out.ef_construction));
+  DOVADURE_TRY(dec.read_u64(out.ef_insert));
+  DOVADURE_TRY(dec.read_u64(out.max_level));
+  DOVADURE_TRY(dec.read_f64(out.level_scale));
+  DOVADURE_TRY(dec.read_u64(out.entry_level));
+  DOVADURE_TRY(dec.read_u64(out.dim));
+  DOVADURE_TRY(view_u64_set(dec, out.deleted));
+  DOVADURE_TRY(dec.read_bool(out.exact_fallback_enabled));
+  DOVADURE_TRY(dec.read_u64(out.exact_fallback_threshold));
+  return Status();
+}
+
 void encode(Encoder& enc, const HnswConfigSummary& s) {
   enc.put_variant(utils::metric_tag(s.metric));
   enc.put_u64(s.m);
@@ -304,10 +400,14 @@ namespace dovadure::vector::hnsw {
 class HnswSnapshotBuilder {
  public:
   static HnswSnapshot take(const HNSWIndex& index);
-  static utils::Result<std::unique_ptr<HNSWIndex>> build(HnswSnapshot s);
+  template <class Record>
+  static utils::Result<std::unique_ptr<HNSWIndex>> build(Record& s, const ConsumedInput& consumed);
+  static bool rebuilds_identically(const HNSWIndex& index);
 
  private:
-  static utils::Result<std::unique_ptr<HNSWIndex>> build_unchecked(HnswSnapshot& s);
+  template <class Record>
+  static utils::Result<std::unique_ptr<HNSWIndex>> build_unchecked(Record& s,
+                                                                   const ConsumedInput& consumed);
 };
 
 namespace {
@@ -316,6 +416,10 @@ namespace {
 // entry level all fit in a byte. Lists stored on such layers are dropped
 // rather than allocating a layer array for every number up to them.
 constexpr uint64_t kMaxLayers = 256;
+
+// Input handed back to the caller in steps of this size: small enough to keep
+// the peak low, large enough that the calls cost nothing.
+constexpr size_t kConsumeStep = size_t{4} << 20;
 
 // Point id -> node index for the ascending id order. Ids written by this
 // system are mostly a dense range, which needs no hashing at all.
@@ -344,6 +448,84 @@ class IdTranslator {
   uint64_t base_ = 0;
   uint64_t count_ = 0;
 };
+
+// Uniform reads of a stored id -> list map, held (IdListMap) or in place
+// (RawIdLists), so that one build routine serves both.
+template <class T>
+uint64_t key_at(const IdListMap<T>& m, size_t e) { return m.keys[e]; }
+template <class T>
+uint64_t key_at(const RawIdLists<T>& m, size_t e) { return m.keys[e]; }
+template <class T>
+size_t count_at(const IdListMap<T>& m, size_t e) { return static_cast<size_t>(m.starts[e + 1] - m.starts[e]); }
+template <class T>
+size_t count_at(const RawIdLists<T>& m, size_t e) { return static_cast<size_t>(m.counts[e]); }
+
+inline uint64_t id_at(const IdListMap<uint64_t>& m, size_t e, size_t j) {
+  return m.values[m.starts[e] + j];
+}
+inline uint64_t id_at(const RawIdLists<uint64_t>& m, size_t e, size_t j) {
+  return load_u64_le(m.data[e] + 8 * j);
+}
+
+// The floats of vector entry e as an aligned, native-order array.
+inline const float* floats_at(const IdListMap<float>& m, size_t e, std::vector<float>&) {
+  return m.values.data() + m.starts[e];
+}
+inline const float* floats_at(const RawIdLists<float>& m, size_t e, std::vector<float>& scratch) {
+  const uint8_t* p = m.data[e];
+  if constexpr (std::endian::native == std::endian::little) {
+    // Records of this system keep every float 4-byte aligned (everything
+    // before them is a multiple of 4 bytes); a foreign layout takes the copy.
+    if (reinterpret_cast<uintptr_t>(p) % alignof(float) == 0) {
+      return reinterpret_cast<const float*>(p);
+    }
+  }
+  const size_t n = static_cast<size_t>(m.counts[e]);
+  scratch.resize(n);
+  if (n != 0) std::memcpy(scratch.data(), p, n * sizeof(float));
+  if constexpr (std::endian::native == std::endian::big) {
+    for (float& f : scratch) {
+      f = std::bit_cast<float>(utils::to_little_endian(std::bit_cast<uint32_t>(f)));
+    }
+  }
+  return scratch.data();
+}
+
+// Reports consumed input of one region in kConsumeStep steps.
+class ConsumeTracker {
+ public:
+  ConsumeTracker(const ConsumedInput& consumed, const uint8_t* begin)
+      : consumed_(consumed), from_(begin) {}
+  void advance(const uint8_t* to) {
+    if (consumed_ && from_ != nullptr && to - from_ >= static_cast<ptrdiff_t>(kConsumeStep)) {
+      consumed_(from_, to);
+      from_ = to;
+    }
+  }
+  void finish(const uint8_t* to) {
+    if (consumed_ && from_ != nullptr && to > from_) consumed_(from_, to);
+    from_ = nullptr;
+  }
+
+ private:
+  const ConsumedInput& consumed_;
+  const uint8_t* from_;
+};
+
+template <class T>
+const uint8_t* region_begin(const IdListMap<T>&) { return nullptr; }
+template <class T>
+const uint8_t* region_begin(const RawIdLists<T>& m) { return m.begin_bytes; }
+template <class T>
+const uint8_t* region_end(const IdListMap<T>&) { return nullptr; }
+template <class T>
+const uint8_t* region_end(const RawIdLists<T>& m) { return m.end_bytes; }
+template <class T>
+const uint8_t* entry_end(const IdListMap<T>&, size_t) { return nullptr; }
+template <class T>
+const uint8_t* entry_end(const RawIdLists<T>& m, size_t e) {
+  return m.data[e] + static_cast<size_t>(m.counts[e]) * sizeof(T);
+}
 
 }  // namespace
 
@@ -405,11 +587,13 @@ HnswSnapshot HnswSnapshotBuilder::take(const HNSWIndex& index) {
   return s;
 }
 
-utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build(HnswSnapshot s) {
+template <class Record>
+utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build(Record& s,
+                                                                      const ConsumedInput& consumed) {
   // Dimensions come from the file: an absurd one must fail the load, not the
   // process, when the arena cannot be allocated.
   try {
-    return build_unchecked(s);
+    return build_unchecked(s, consumed);
   } catch (const std::bad_alloc&) {
     return DBError::serialization("index snapshot too large to build (dimension " +
                                   std::to_string(s.dim) + ", " +
@@ -417,7 +601,9 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build(HnswSnapsho
   }
 }
 
-utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(HnswSnapshot& s) {
+template <class Record>
+utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
+    Record& s, const ConsumedInput& consumed) {
   if (s.dim == 0) return DBError::serialization("index snapshot has dimension 0");
   // The vector arena allocates whole chunks of kChunkCapacity vectors.
   if (s.dim > std::numeric_limits<size_t>::max() / sizeof(float) / kChunkCapacity) {
@@ -432,8 +618,8 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(H
   order.reserve(entries);
   bool ascending = true;
   for (size_t e = 0; e < entries; ++e) {
-    order.emplace_back(s.vectors.keys[e], e);
-    if (e > 0 && s.vectors.keys[e] <= s.vectors.keys[e - 1]) ascending = false;
+    order.emplace_back(key_at(s.vectors, e), e);
+    if (e > 0 && order[e].first <= order[e - 1].first) ascending = false;
   }
   if (!ascending) {
     std::sort(order.begin(), order.end());
@@ -450,7 +636,7 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(H
                                   " vectors, more than an index can address");
   }
   for (const auto& [id, e] : order) {
-    const size_t len = s.vectors.list(e).size();
+    const size_t len = count_at(s.vectors, e);
     if (len != s.dim) {
       return DBError::serialization("stored vector of point " + std::to_string(id) + " has " +
                                     std::to_string(len) + " values, expected dimension " +
@@ -476,36 +662,52 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(H
 
   // Levels and deletions go by position in the ascending order; ids that
   // have no vector are ignored.
-  std::vector<uint64_t> sorted_ids(n);
-  for (size_t i = 0; i < n; ++i) sorted_ids[i] = order[i].first;
-  const bool dense = n != 0 && sorted_ids.back() - sorted_ids.front() == n - 1;
-  auto position = [&](uint64_t id) -> std::optional<NodeIdx> {
-    if (dense) {
-      const uint64_t off = id - sorted_ids.front();
-      return off < n ? std::optional<NodeIdx>(static_cast<NodeIdx>(off)) : std::nullopt;
-    }
-    auto it = std::lower_bound(sorted_ids.begin(), sorted_ids.end(), id);
-    if (it == sorted_ids.end() || *it != id) return std::nullopt;
-    return static_cast<NodeIdx>(it - sorted_ids.begin());
-  };
+  std::vector<uint8_t> deleted_flag(n, 0);
   std::vector<uint8_t> level_of(n, 0);
-  for (const IdLevel& l : s.levels) {
-    if (auto i = position(l.id)) level_of[*i] = static_cast<uint8_t>(std::min<uint64_t>(l.level, 255));
+  {
+    std::vector<uint64_t> sorted_ids(n);
+    for (size_t i = 0; i < n; ++i) sorted_ids[i] = order[i].first;
+    const bool dense = n != 0 && sorted_ids.back() - sorted_ids.front() == n - 1;
+    auto position = [&](uint64_t id) -> std::optional<NodeIdx> {
+      if (dense) {
+        const uint64_t off = id - sorted_ids.front();
+        return off < n ? std::optional<NodeIdx>(static_cast<NodeIdx>(off)) : std::nullopt;
+      }
+      auto it = std::lower_bound(sorted_ids.begin(), sorted_ids.end(), id);
+      if (it == sorted_ids.end() || *it != id) return std::nullopt;
+      return static_cast<NodeIdx>(it - sorted_ids.begin());
+    };
+    for (size_t k = 0; k < s.levels.size(); ++k) {
+      const IdLevel l = s.levels[k];
+      if (auto i = position(l.id)) level_of[*i] = static_cast<uint8_t>(std::min<uint64_t>(l.level, 255));
+    }
+    for (size_t k = 0; k < s.deleted.size(); ++k) {
+      if (auto i = position(s.deleted[k])) deleted_flag[*i] = 1;
+    }
   }
-  std::vector<uint8_t> deleted(n, 0);
-  for (uint64_t id : s.deleted) {
-    if (auto i = position(id)) deleted[*i] = 1;
-  }
-  sorted_ids = std::vector<uint64_t>();
 
+  // Vectors go from the record straight into the arena. When they are taken
+  // in stored order, the input behind them is handed back as it is used.
   x.reserve_nodes(n);
-  for (size_t i = 0; i < n; ++i) {
-    x.push_node_unlinked(order[i].first, s.vectors.list(order[i].second), level_of[i],
-                         deleted[i] != 0 ? kStateDeleted : kStateLive, deleted[i] != 0);
+  {
+    std::vector<float> scratch;
+    ConsumeTracker tracker(consumed, ascending ? region_begin(s.vectors) : nullptr);
+    const size_t dim = static_cast<size_t>(s.dim);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t e = order[i].second;
+      const bool deleted = deleted_flag[i] != 0;
+      x.push_node_unlinked(order[i].first, std::span<const float>(floats_at(s.vectors, e, scratch), dim),
+                           level_of[i], deleted ? kStateDeleted : kStateLive, deleted);
+      tracker.advance(entry_end(s.vectors, e));
+    }
+    tracker.finish(region_end(s.vectors));
   }
-  // The stored vectors are no longer needed; release them before the lists grow.
-  s.vectors = IdListMap<float>();
+  // Stored vectors held in memory are no longer needed; release them before
+  // the lists grow.
+  if constexpr (std::is_same_v<Record, HnswSnapshot>) s.vectors = IdListMap<float>();
   order = {};
+  deleted_flag = {};
+  level_of = {};
   const IdTranslator translate(x.alloc_);
 
   // One layer array per layer number up to the highest that matters.
@@ -521,18 +723,35 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(H
   }
   x.set_num_layers(static_cast<size_t>(top) + 1);
 
+  // Layers in stored order, so that their input is consumed front to back.
+  // Layer-0 lists exist for every node already and are filled through one
+  // view; upper lists are created as the index creates them.
+  const auto layer0 = x.layer0_.view();
   std::vector<NodeIdx> items;
-  for (const auto& [layer_no, k] : last_layer) {
-    const IdListMap<uint64_t>& lists = s.layers[k].lists;
+  for (size_t k = 0; k < s.layers.size(); ++k) {
+    const uint64_t layer_no = s.layers[k].layer;
+    if (layer_no >= kMaxLayers || last_layer[layer_no] != k) continue;
+    const auto& lists = s.layers[k].lists;
+    ConsumeTracker tracker(consumed, region_begin(lists));
     for (size_t e = 0; e < lists.size(); ++e) {
-      const auto owner = translate.find(lists.keys[e]);
-      if (!owner) continue;
-      items.clear();
-      for (uint64_t id : lists.list(e)) {
-        if (auto u = translate.find(id)) items.push_back(*u);
+      const auto owner = translate.find(key_at(lists, e));
+      if (owner) {
+        items.clear();
+        const size_t count = count_at(lists, e);
+        for (size_t j = 0; j < count; ++j) {
+          if (auto u = translate.find(id_at(lists, e, j))) items.push_back(*u);
+        }
+        if (layer_no == 0) {
+          NeighborList& list = layer0.at(*owner);
+          std::unique_lock<utils::SpinRwLock> write(list.lock);
+          list.assign(items);
+        } else {
+          x.set_neighbors(static_cast<size_t>(layer_no), *owner, items);
+        }
       }
-      x.set_neighbors(static_cast<size_t>(layer_no), *owner, items);
+      tracker.advance(entry_end(lists, e));
     }
+    tracker.finish(region_end(lists));
   }
 
   NodeIdx entry = kNoNode;
@@ -543,10 +762,64 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(H
   return index;
 }
 
+bool HnswSnapshotBuilder::rebuilds_identically(const HNSWIndex& index) {
+  // A rebuild numbers nodes by ascending id, marks every node linked or
+  // deleted, caches no layer-0 scores and holds no SQ8 codes; an index that
+  // differs in any of these is not what a rebuild gives.
+  const size_t n = index.len();
+  if (index.has_codes()) return false;
+  const auto ids = index.ids_.view();
+  const auto states = index.states_.view();
+  const auto deleted = index.deleted_.view();
+  const auto scores = index.l0_neighbor_scores_.view();
+  if (ids.len < n || states.len < n || deleted.len < n || scores.len < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0 && ids[i].load(std::memory_order_acquire) <= ids[i - 1].load(std::memory_order_acquire)) {
+      return false;
+    }
+    const uint8_t expected =
+        deleted[i].load(std::memory_order_acquire) ? kStateDeleted : kStateLive;
+    if (states[i].load(std::memory_order_acquire) != expected) return false;
+    const ScoreList& cached = scores[i];
+    std::shared_lock<utils::SpinRwLock> guard(cached.lock);
+    if (!cached.empty()) return false;
+  }
+  // A rebuild sizes its layer arrays from the layers its record holds, and a
+  // record taken from an index leaves out layers whose lists are all empty.
+  const size_t entry_level = entry_word_level(index.entry_point_word());
+  if (entry_level > 255) return false;  // a rebuild clamps it
+  const size_t floor = std::max(entry_level, index.max_level_) + 1;
+  const AdjacencyView adjacency = index.adjacency_view();
+  size_t needed = floor;
+  for (size_t layer = adjacency.num_layers(); layer-- > floor;) {
+    bool any = false;
+    for (size_t i = 0; i < adjacency.len() && !any; ++i) {
+      const NeighborList* list = adjacency.list(layer, static_cast<NodeIdx>(i));
+      if (list == nullptr) continue;
+      std::shared_lock<utils::SpinRwLock> guard(list->lock);
+      any = !list->empty();
+    }
+    if (any) {
+      needed = layer + 1;
+      break;
+    }
+  }
+  return needed == index.num_layers_;
+}
+
 HnswSnapshot HNSWIndex::to_snapshot() const { return HnswSnapshotBuilder::take(*this); }
 
 utils::Result<std::unique_ptr<HNSWIndex>> HNSWIndex::from_snapshot(HnswSnapshot snapshot) {
-  return HnswSnapshotBuilder::build(std::move(snapshot));
+  return HnswSnapshotBuilder::build(snapshot, ConsumedInput());
+}
+
+utils::Result<std::unique_ptr<HNSWIndex>> build_index(const HnswRecordView& view,
+                                                      const ConsumedInput& consumed) {
+  return HnswSnapshotBuilder::build(view, consumed);
+}
+
+bool rebuilds_identically(const HNSWIndex& index) {
+  return HnswSnapshotBuilder::rebuilds_identically(index);
 }
 
 }  // namespace dovadure::vector::hnsw

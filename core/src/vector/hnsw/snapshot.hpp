@@ -6,6 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -114,6 +117,100 @@ struct HnswSnapshotV1 {
   bool exact_fallback_enabled = false;
   uint64_t exact_fallback_threshold = 0;
 };
+
+// ---------------------------------------------------------------------------
+// The same record decoded in place: structure checked, counts and offsets
+// noted, but vectors, lists, levels and deleted ids left where they lie in the
+// input buffer. A load then copies each value once, from the file bytes into
+// the index, instead of through an intermediate HnswSnapshot. Pointers are
+// valid only while the input buffer lives and may be unaligned.
+
+// Little-endian u64 at a possibly unaligned address.
+inline uint64_t load_u64_le(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return utils::to_little_endian(v);
+}
+
+// A stored map u64 -> seq T: entry i is keys[i] -> counts[i] elements at data[i].
+template <class T>
+struct RawIdLists {
+  std::vector<uint64_t> keys;
+  std::vector<const uint8_t*> data;
+  std::vector<uint64_t> counts;
+
+  size_t size() const { return keys.size(); }
+  // First and one-past-last input byte of the map's element data.
+  const uint8_t* begin_bytes = nullptr;
+  const uint8_t* end_bytes = nullptr;
+};
+
+// A stored map u64 -> u64 (the levels): 16-byte entries.
+struct RawIdLevels {
+  const uint8_t* data = nullptr;
+  size_t count = 0;
+  size_t size() const { return count; }
+  IdLevel operator[](size_t i) const {
+    return {load_u64_le(data + 16 * i), load_u64_le(data + 16 * i + 8)};
+  }
+};
+
+// A stored set of u64.
+struct RawU64s {
+  const uint8_t* data = nullptr;
+  size_t count = 0;
+  size_t size() const { return count; }
+  uint64_t operator[](size_t i) const { return load_u64_le(data + 8 * i); }
+};
+
+struct RawLayer {
+  uint64_t layer = 0;
+  RawIdLists<uint64_t> lists;
+};
+
+// HnswSnapshot's fields, in place. An older-layout record is read into the
+// same shape with m0 and max_neighbors_l0 upgraded to 2 x m.
+struct HnswRecordView {
+  std::vector<RawLayer> layers;
+  RawIdLists<float> vectors;
+  RawIdLevels levels;
+  std::optional<uint64_t> entry_point_id;
+  utils::DistanceMetric metric = utils::DistanceMetric::Cosine;
+  uint64_t m = 0;
+  uint64_t m0 = 0;
+  uint64_t max_neighbors_l0 = 0;
+  uint64_t ef_construction = 0;
+  uint64_t ef_insert = 0;
+  uint64_t max_level = 0;
+  double level_scale = 0.0;
+  uint64_t entry_level = 0;
+  uint64_t dim = 0;
+  RawU64s deleted;
+  bool exact_fallback_enabled = false;
+  uint64_t exact_fallback_threshold = 0;
+};
+
+enum class RecordLayout : uint8_t { Current, Older };
+
+// Checks and indexes a record of `layout` at the decoder's position. Fails
+// with exactly the errors decode() reports for the same bytes.
+utils::Status decode_view(utils::Decoder& dec, RecordLayout layout, HnswRecordView& out);
+
+// Called with input ranges [from, to) the build has finished reading, so a
+// caller can hand their memory back early. Ranges grow in input order.
+using ConsumedInput = std::function<void(const uint8_t* from, const uint8_t* to)>;
+
+// HNSWIndex::from_snapshot for a record decoded in place: the same index,
+// the same errors.
+utils::Result<std::unique_ptr<HNSWIndex>> build_index(const HnswRecordView& view,
+                                                      const ConsumedInput& consumed = {});
+
+// Whether from_snapshot(index.to_snapshot()) would rebuild exactly `index`:
+// the same node numbering, vectors, levels, lists, deleted marks and states,
+// entry point, settings and count of layer arrays, no cached layer-0 scores
+// and no SQ8 codes. True for an index fresh from from_snapshot or
+// build_index, unless its record named a layer above every non-empty one.
+bool rebuilds_identically(const HNSWIndex& index);
 
 // The index settings; fixed 85-byte encoding:
 //   0 metric u32 | 4 m | 12 m0 | 20 max_neighbors_l0 | 28 ef_construction |

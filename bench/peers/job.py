@@ -1,0 +1,202 @@
+"""Child-process work for one library configuration.
+
+    python -m peers.job build  --spec SPEC.json
+    python -m peers.job serve  --spec SPEC.json
+
+`build` constructs the index from the cached base vectors with the given
+thread count and saves it; `serve` starts cold, loads the saved index, times
+the first query and then sweeps ef. Each writes one JSON document to the
+path named in the spec. Recall is scored by the parent, so this process
+never holds the base vectors while serving and its peak memory is the
+index's (plus the queries).
+"""
+
+import argparse
+import json
+import os
+import re
+import resource
+import sys
+import time
+
+import numpy as np
+
+from . import libraries
+
+
+def peak_rss_kib():
+    """This process's peak resident set since exec, in KiB.
+
+    VmHWM rather than ru_maxrss: the kernel seeds a spawned child's ru_maxrss
+    with the parent's peak at the moment of the spawn, so a child of a large
+    parent would report the parent's memory instead of its own."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError, IndexError):
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def write_json(path, doc):
+    tmp = path + ".tmp"
+    with open(tmp, "w") as f:
+        json.dump(doc, f, indent=1)
+    os.replace(tmp, path)
+
+
+def run_build(spec):
+    lib = libraries.make(spec["library"], spec["variant"], spec["rerank_factor"])
+    base_file = os.path.join(spec["dataset_dir"], "base.npy")
+    t = time.perf_counter()
+    # The dovadure tool reads the vectors itself; holding them here too would
+    # only raise the floor of the tool's measured peak (see peak_rss_kib).
+    base = None if spec["library"] == "dovadure" else np.load(base_file)
+    read_seconds = time.perf_counter() - t
+    rss_before = peak_rss_kib()
+    t = time.perf_counter()
+    built = lib.build(base, spec["metric"], spec["m"], spec["ef_construction"], spec["threads"],
+                      spec["index_path"], base_file=base_file)
+    build_seconds = time.perf_counter() - t
+    t = time.perf_counter()
+    lib.save(built, spec["index_path"])
+    save_seconds = time.perf_counter() - t
+    info = built if isinstance(built, dict) else {}
+    # The command-line tool times its insertions alone (no file reading or
+    # saving), which is what the other libraries' build_seconds cover too.
+    match = re.search(r"insert time ([0-9.]+) s", info.get("cli_output", ""))
+    if match:
+        info["wall_seconds"] = build_seconds
+        build_seconds = float(match.group(1))
+    children = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    write_json(spec["out"], {
+        "threads": spec["threads"],
+        "read_vectors_seconds": read_seconds,
+        "build_seconds": build_seconds,
+        "save_seconds": save_seconds,
+        # The dovadure build runs in the command-line tool, a child of this
+        # one; its ru_maxrss is at least this (small) process's size at spawn.
+        "peak_rss_kib": max(peak_rss_kib(), children),
+        "rss_before_build_kib": rss_before,
+        "snapshot_bytes": file_size(spec["index_path"]),
+        "info": info,
+    })
+
+
+def file_size(path):
+    total = os.path.getsize(path)
+    extra = libraries.transform_path(path)
+    return total + (os.path.getsize(extra) if os.path.exists(extra) else 0)
+
+
+def best_of(fn, repeats=3, budget_seconds=2.0):
+    """Fastest of up to `repeats` runs; fewer when one run is already long,
+    so that full-size datasets do not triple the sweep time."""
+    best = float("inf")
+    spent = 0.0
+    for _ in range(repeats):
+        t = time.perf_counter()
+        fn()
+        elapsed = time.perf_counter() - t
+        best = min(best, elapsed)
+        spent += elapsed
+        if spent >= budget_seconds:
+            break
+    return best
+
+
+def percentile_us(samples_ns, q):
+    return float(np.percentile(samples_ns, q)) / 1e3 if len(samples_ns) else None
+
+
+def run_serve(spec):
+    t = time.perf_counter()
+    lib = libraries.make(spec["library"], spec["variant"], spec["rerank_factor"])
+    __import__(libraries.IMPORT_NAMES[spec["library"]])
+    import_seconds = time.perf_counter() - t
+    queries = np.load(os.path.join(spec["dataset_dir"], "queries.npy"))
+    k = spec["k"]
+    dim = queries.shape[1]
+
+    t = time.perf_counter()
+    lib.load(spec["index_path"], dim, spec["metric"])
+    load_seconds = time.perf_counter() - t
+    lib.set_ef(spec["efs"][0])
+    t = time.perf_counter()
+    lib.search_one(queries[0], k)
+    first_query_seconds = time.perf_counter() - t
+    rss_after_load = peak_rss_kib()
+
+    # The reference cost for load time: every byte of the snapshot read once
+    # (the file is in the page cache, as it is for the load just timed).
+    t = time.perf_counter()
+    with open(spec["index_path"], "rb") as f:
+        while f.read(1 << 24):
+            pass
+    read_once_seconds = time.perf_counter() - t
+
+    warm = queries[:min(len(queries), 50)]
+    sweeps = []
+    all_ids = {}
+    for ef in spec["efs"]:
+        lib.set_ef(ef)
+        for q in warm:
+            lib.search_one(q, k)
+        latencies = np.empty(len(queries), dtype=np.int64)
+        ids = np.full((len(queries), k), -1, dtype=np.int64)
+        start = time.perf_counter()
+        for i, q in enumerate(queries):
+            t0 = time.perf_counter_ns()
+            got = lib.search_one(q, k)
+            latencies[i] = time.perf_counter_ns() - t0
+            row = np.asarray(got, dtype=np.int64)[:k]
+            ids[i, :len(row)] = row
+        single_seconds = time.perf_counter() - start
+        all_ids[f"ef{ef}"] = ids
+        entry = {
+            "ef": ef,
+            "single_qps": len(queries) / single_seconds,
+            "p50_us": percentile_us(latencies, 50),
+            "p99_us": percentile_us(latencies, 99),
+        }
+        for threads in spec["batch_threads"]:
+            seconds = best_of(lambda: lib.search_many(queries, k, threads))
+            entry[f"batch_t{threads}_qps"] = len(queries) / seconds
+        small = spec["small_batch"]
+        for threads in spec["small_batch_threads"]:
+            def small_batches():
+                for s in range(0, len(queries), small):
+                    lib.search_many(queries[s:s + small], k, threads)
+
+            entry[f"batch{small}_t{threads}_qps"] = len(queries) / best_of(small_batches)
+        sweeps.append(entry)
+    rss_after_search = peak_rss_kib()
+
+    np.savez(spec["ids_out"], **all_ids)
+    write_json(spec["out"], {
+        "import_seconds": import_seconds,
+        "load_seconds": load_seconds,
+        "first_query_seconds": first_query_seconds,
+        "read_once_seconds": read_once_seconds,
+        "snapshot_bytes": file_size(spec["index_path"]),
+        "peak_rss_after_load_kib": rss_after_load,
+        "peak_rss_kib": rss_after_search,
+        "simd": lib.simd(),
+        "sweeps": sweeps,
+    })
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m peers.job")
+    parser.add_argument("mode", choices=("build", "serve"))
+    parser.add_argument("--spec", required=True)
+    args = parser.parse_args(argv)
+    with open(args.spec) as f:
+        spec = json.load(f)
+    (run_build if args.mode == "build" else run_serve)(spec)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
