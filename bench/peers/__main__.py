@@ -53,16 +53,16 @@ def csv(text, cast=str):
     return [cast(x) for x in text.split(",") if x.strip()]
 
 
-def run_child(mode, spec, spec_path, log_path, env_extra):
+def run_child(mode, task, task_path, log_path, env_extra):
     """Runs `python -m peers.job MODE` and returns (exit status, seconds)."""
-    with open(spec_path, "w") as f:
-        json.dump(spec, f, indent=1)
+    with open(task_path, "w") as f:
+        json.dump(task, f, indent=1)
     env = dict(os.environ)
     env["PYTHONPATH"] = BENCH + os.pathsep + env.get("PYTHONPATH", "")
     env.update(env_extra)
     t = time.perf_counter()
     with open(log_path, "a") as log:
-        proc = subprocess.Popen([sys.executable, "-m", "peers.job", mode, "--spec", spec_path],
+        proc = subprocess.Popen([sys.executable, "-m", "peers.job", mode, "--task", task_path],
                                 stdout=log, stderr=subprocess.STDOUT, env=env, cwd=BENCH)
         proc.wait()
     # Children report their own peak memory (VmHWM): this parent's resource
@@ -74,26 +74,30 @@ def importable(library):
     return importlib.util.find_spec(libraries.IMPORT_NAMES[library]) is not None
 
 
-def build_once(base_spec, build_dir, threads, log_path, env_extra):
+def build_once(base_task, build_dir, threads, log_path, env_extra, log):
     """Builds with `threads` unless a finished build is cached; returns its record."""
     record_path = os.path.join(build_dir, f"build-t{threads}.json")
-    if os.path.exists(record_path):
+    index_path = os.path.join(build_dir, f"index-t{threads}.bin")
+    # Only the single-threaded index is kept for searching; a record whose
+    # index has gone from the cache is rebuilt rather than trusted.
+    if os.path.exists(record_path) and (threads != 1 or os.path.exists(index_path)):
         with open(record_path) as f:
             return json.load(f)
-    index_path = os.path.join(build_dir, f"index-t{threads}.bin")
-    spec = dict(base_spec, threads=threads, index_path=index_path,
+    log(f"  build {base_task['library']}/{base_task['variant']} m={base_task['m']} "
+        f"threads={threads}")
+    task = dict(base_task, threads=threads, index_path=index_path,
                 out=os.path.join(build_dir, f"build-t{threads}.part.json"))
-    code, wall = run_child("build", spec, os.path.join(build_dir, f"build-t{threads}.spec.json"),
+    code, wall = run_child("build", task, os.path.join(build_dir, f"build-t{threads}.task.json"),
                                   log_path, env_extra)
     if code != 0:
         raise RuntimeError(f"build with {threads} thread(s) failed (exit {code}); see {log_path}")
-    with open(spec["out"]) as f:
+    with open(task["out"]) as f:
         record = json.load(f)
     record["process_seconds"] = wall
     record["index_path"] = index_path
     with open(record_path, "w") as f:
         json.dump(record, f, indent=1)
-    os.remove(spec["out"])
+    os.remove(task["out"])
     return record
 
 
@@ -105,13 +109,12 @@ def run_config(args, ds_name, ds_dir, meta, library, variant, m, efs, raw_path, 
     log_path = os.path.join(build_dir, "log.txt")
     env_extra = (libraries.Dovadure.child_env(variant, args.rerank_factor)
                  if library == "dovadure" else {})
-    base_spec = {"library": library, "variant": variant, "rerank_factor": args.rerank_factor,
+    base_task = {"library": library, "variant": variant, "rerank_factor": args.rerank_factor,
                  "dataset_dir": ds_dir, "metric": meta["metric"], "m": m,
                  "ef_construction": args.ef_construction}
     builds = {}
     for threads in (1, 2):
-        log(f"  build {library}/{variant} m={m} threads={threads}")
-        builds[threads] = build_once(base_spec, build_dir, threads, log_path, env_extra)
+        builds[threads] = build_once(base_task, build_dir, threads, log_path, env_extra, log)
     # Searches use the single-threaded build; the 2-thread one is timed only.
     stale = builds[2]["index_path"]
     for path in (stale, libraries.transform_path(stale)):
@@ -120,20 +123,20 @@ def run_config(args, ds_name, ds_dir, meta, library, variant, m, efs, raw_path, 
 
     serve_dir = os.path.join(build_dir, f"serve-{variant}")
     os.makedirs(serve_dir, exist_ok=True)
-    spec = dict(base_spec, index_path=builds[1]["index_path"], k=K, efs=list(efs),
+    task = dict(base_task, index_path=builds[1]["index_path"], k=K, efs=list(efs),
                 batch_threads=[1, 2], small_batch=8, small_batch_threads=[1, 2],
                 out=os.path.join(serve_dir, "serve.json"), ids_out=os.path.join(serve_dir, "ids.npz"))
     log(f"  serve {library}/{variant} m={m} (ef {efs[0]}..{efs[-1]})")
-    code, wall = run_child("serve", spec, os.path.join(serve_dir, "spec.json"), log_path,
+    code, wall = run_child("serve", task, os.path.join(serve_dir, "task.json"), log_path,
                                   env_extra)
     if code != 0:
         raise RuntimeError(f"serve failed (exit {code}); see {log_path}")
-    with open(spec["out"]) as f:
+    with open(task["out"]) as f:
         serve = json.load(f)
 
     base, queries = datasets.load_arrays(ds_dir, mmap=True)
     truth_dist = np.load(os.path.join(ds_dir, "truth_dist.npy"))
-    ids = np.load(spec["ids_out"])
+    ids = np.load(task["ids_out"])
     for entry in serve["sweeps"]:
         entry["recall"], _ = datasets.recall_at(base, queries, truth_dist, ids[f"ef{entry['ef']}"],
                                                 meta["metric"], k=K)

@@ -146,7 +146,7 @@ def normalise(x):
     return (x / norms).astype(np.float32)
 
 
-def exact_distances(base, queries, ids, metric, block=128):
+def exact_distances(base, queries, ids, metric, block=32):
     """Distances of queries[i] to base[ids[i, j]] in float64; ids out of range give inf."""
     ids = np.asarray(ids, dtype=np.int64)
     if len(ids) > block:

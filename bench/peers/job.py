@@ -1,12 +1,12 @@
 """Child-process work for one library configuration.
 
-    python -m peers.job build  --spec SPEC.json
-    python -m peers.job serve  --spec SPEC.json
+    python -m peers.job build  --task TASK.json
+    python -m peers.job serve  --task TASK.json
 
 `build` constructs the index from the cached base vectors with the given
 thread count and saves it; `serve` starts cold, loads the saved index, times
 the first query and then sweeps ef. Each writes one JSON document to the
-path named in the spec. Recall is scored by the parent, so this process
+path named in the task. Recall is scored by the parent, so this process
 never holds the base vectors while serving and its peak memory is the
 index's (plus the queries).
 """
@@ -47,21 +47,21 @@ def write_json(path, doc):
     os.replace(tmp, path)
 
 
-def run_build(spec):
-    lib = libraries.make(spec["library"], spec["variant"], spec["rerank_factor"])
-    base_file = os.path.join(spec["dataset_dir"], "base.npy")
+def run_build(task):
+    lib = libraries.make(task["library"], task["variant"], task["rerank_factor"])
+    base_file = os.path.join(task["dataset_dir"], "base.npy")
     t = time.perf_counter()
     # The dovadure tool reads the vectors itself; holding them here too would
     # only raise the floor of the tool's measured peak (see peak_rss_kib).
-    base = None if spec["library"] == "dovadure" else np.load(base_file)
+    base = None if task["library"] == "dovadure" else np.load(base_file)
     read_seconds = time.perf_counter() - t
     rss_before = peak_rss_kib()
     t = time.perf_counter()
-    built = lib.build(base, spec["metric"], spec["m"], spec["ef_construction"], spec["threads"],
-                      spec["index_path"], base_file=base_file)
+    built = lib.build(base, task["metric"], task["m"], task["ef_construction"], task["threads"],
+                      task["index_path"], base_file=base_file)
     build_seconds = time.perf_counter() - t
     t = time.perf_counter()
-    lib.save(built, spec["index_path"])
+    lib.save(built, task["index_path"])
     save_seconds = time.perf_counter() - t
     info = built if isinstance(built, dict) else {}
     # The command-line tool times its insertions alone (no file reading or
@@ -71,8 +71,8 @@ def run_build(spec):
         info["wall_seconds"] = build_seconds
         build_seconds = float(match.group(1))
     children = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    write_json(spec["out"], {
-        "threads": spec["threads"],
+    write_json(task["out"], {
+        "threads": task["threads"],
         "read_vectors_seconds": read_seconds,
         "build_seconds": build_seconds,
         "save_seconds": save_seconds,
@@ -80,7 +80,7 @@ def run_build(spec):
         # one; its ru_maxrss is at least this (small) process's size at spawn.
         "peak_rss_kib": max(peak_rss_kib(), children),
         "rss_before_build_kib": rss_before,
-        "snapshot_bytes": file_size(spec["index_path"]),
+        "snapshot_bytes": file_size(task["index_path"]),
         "info": info,
     })
 
@@ -111,19 +111,19 @@ def percentile_us(samples_ns, q):
     return float(np.percentile(samples_ns, q)) / 1e3 if len(samples_ns) else None
 
 
-def run_serve(spec):
+def run_serve(task):
     t = time.perf_counter()
-    lib = libraries.make(spec["library"], spec["variant"], spec["rerank_factor"])
-    __import__(libraries.IMPORT_NAMES[spec["library"]])
+    lib = libraries.make(task["library"], task["variant"], task["rerank_factor"])
+    __import__(libraries.IMPORT_NAMES[task["library"]])
     import_seconds = time.perf_counter() - t
-    queries = np.load(os.path.join(spec["dataset_dir"], "queries.npy"))
-    k = spec["k"]
+    queries = np.load(os.path.join(task["dataset_dir"], "queries.npy"))
+    k = task["k"]
     dim = queries.shape[1]
 
     t = time.perf_counter()
-    lib.load(spec["index_path"], dim, spec["metric"])
+    lib.load(task["index_path"], dim, task["metric"])
     load_seconds = time.perf_counter() - t
-    lib.set_ef(spec["efs"][0])
+    lib.set_ef(task["efs"][0])
     t = time.perf_counter()
     lib.search_one(queries[0], k)
     first_query_seconds = time.perf_counter() - t
@@ -132,7 +132,7 @@ def run_serve(spec):
     # The reference cost for load time: every byte of the snapshot read once
     # (the file is in the page cache, as it is for the load just timed).
     t = time.perf_counter()
-    with open(spec["index_path"], "rb") as f:
+    with open(task["index_path"], "rb") as f:
         while f.read(1 << 24):
             pass
     read_once_seconds = time.perf_counter() - t
@@ -140,7 +140,7 @@ def run_serve(spec):
     warm = queries[:min(len(queries), 50)]
     sweeps = []
     all_ids = {}
-    for ef in spec["efs"]:
+    for ef in task["efs"]:
         lib.set_ef(ef)
         for q in warm:
             lib.search_one(q, k)
@@ -161,11 +161,11 @@ def run_serve(spec):
             "p50_us": percentile_us(latencies, 50),
             "p99_us": percentile_us(latencies, 99),
         }
-        for threads in spec["batch_threads"]:
+        for threads in task["batch_threads"]:
             seconds = best_of(lambda: lib.search_many(queries, k, threads))
             entry[f"batch_t{threads}_qps"] = len(queries) / seconds
-        small = spec["small_batch"]
-        for threads in spec["small_batch_threads"]:
+        small = task["small_batch"]
+        for threads in task["small_batch_threads"]:
             def small_batches():
                 for s in range(0, len(queries), small):
                     lib.search_many(queries[s:s + small], k, threads)
@@ -174,13 +174,13 @@ def run_serve(spec):
         sweeps.append(entry)
     rss_after_search = peak_rss_kib()
 
-    np.savez(spec["ids_out"], **all_ids)
-    write_json(spec["out"], {
+    np.savez(task["ids_out"], **all_ids)
+    write_json(task["out"], {
         "import_seconds": import_seconds,
         "load_seconds": load_seconds,
         "first_query_seconds": first_query_seconds,
         "read_once_seconds": read_once_seconds,
-        "snapshot_bytes": file_size(spec["index_path"]),
+        "snapshot_bytes": file_size(task["index_path"]),
         "peak_rss_after_load_kib": rss_after_load,
         "peak_rss_kib": rss_after_search,
         "simd": lib.simd(),
@@ -191,11 +191,11 @@ def run_serve(spec):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m peers.job")
     parser.add_argument("mode", choices=("build", "serve"))
-    parser.add_argument("--spec", required=True)
+    parser.add_argument("--task", required=True)
     args = parser.parse_args(argv)
-    with open(args.spec) as f:
-        spec = json.load(f)
-    (run_build if args.mode == "build" else run_serve)(spec)
+    with open(args.task) as f:
+        task = json.load(f)
+    (run_build if args.mode == "build" else run_serve)(task)
 
 
 if __name__ == "__main__":

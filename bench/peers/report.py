@@ -191,7 +191,12 @@ def write(results_dir, log=print):
              "QPS is single-threaded, one query per call, k = 10; recall@10 counts a result when "
              "its true distance is within 1e-3 of the 10th true distance. QPS@r is the best QPS of "
              "the swept ef values that reach recall r (— when none does).", "",
-             f"**Machine:** {machine.one_line(info)}", "",
+             *(["**Quick smoke run** (subsets of at most 5000 points and 200 queries, m = 16, a "
+                "few ef values): it shows that the harness works, not how fast anything is.", ""]
+               if any("quick subset" in d["dataset_meta"]["description"] for d in docs) else []),
+             f"**Machine:** {machine.one_line(info)}; load average "
+             f"{', '.join(f'{x:.2f}' for x in info['load_avg'])} when the last run finished "
+             "(other work on the machine makes every figure noisier)", "",
              "## Libraries", "", "| library/config | version | SIMD path |", "|---|---|---|"]
     seen = {}
     for d in docs:

@@ -168,3 +168,10 @@ def test_unknown_dataset_is_refused_before_any_work(tmp_path):
     assert proc.returncode != 0
     assert "unknown dataset 'nope'" in proc.stderr
     assert not any(tmp_path.iterdir())
+
+
+def test_entry_script_passes_options_through_without_installing():
+    proc = subprocess.run(["bash", os.path.join(BENCH, "run_peers.sh"), "--no-install", "--help"],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert "--datasets DATASETS" in proc.stdout and "--no-install" in proc.stdout
