@@ -1,6 +1,11 @@
 // Index snapshot record and segment snapshot throughput.
 //
 //   snapshot_bench [--n 100000] [--dim 128] [--m 16] [--reps 3] [--dir /tmp]
+//   snapshot_bench [--n ...] --write PATH      save the synthetic segment
+//   snapshot_bench --read|--load|--load-copy PATH   one step, then peak RSS
+//
+// Times are medians of the repetitions (the machine is shared and noisy).
+// Peak RSS is only meaningful from the single-step modes, one per process.
 //
 // The graph is synthetic: random vectors, levels drawn like the index draws
 // them (scale 1/ln m), full neighbour lists (1 + 2m ids on layer 0, 1 + m
@@ -151,9 +156,10 @@ int single_shot(const std::string& mode, const std::string& path) {
     if (mode == "--load") {
       index = segment::Segment::take_index(std::move(loaded).value());
     } else {
-      auto copy = vector::hnsw::HNSWIndex::from_snapshot(loaded.value()->index().to_snapshot());
-      if (!copy.ok()) return 1;
+      vector::hnsw::HnswSnapshot record = loaded.value()->index().to_snapshot();
       loaded = utils::DBError::serialization("dropped");
+      auto copy = vector::hnsw::HNSWIndex::from_snapshot(std::move(record));
+      if (!copy.ok()) return 1;
       index = std::move(copy).value();
     }
     s = seconds_since(t);

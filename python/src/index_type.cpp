@@ -99,7 +99,11 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             vector::hnsw::rebuilds_identically(loaded->index())) {
           built = segment::Segment::take_index(std::move(loaded));
         } else {
-          auto copy = HNSWIndex::from_snapshot(loaded->index().to_snapshot());
+          // The record is detached, so the segment can go before the copy
+          // is built: the two indexes never stand in memory together.
+          vector::hnsw::HnswSnapshot record = loaded->index().to_snapshot();
+          loaded.reset();
+          auto copy = HNSWIndex::from_snapshot(std::move(record));
           if (!copy.ok()) {
             error = copy.take_error();
           } else {
