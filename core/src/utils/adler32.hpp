@@ -30,4 +30,18 @@ inline constexpr uint32_t kAdlerModulus = 65521;
 // Longest run of bytes the 32-bit sums can take before they must be reduced.
 inline constexpr size_t kAdlerMaxRun = 5552;
 
+namespace detail {
+
+// The kernels behind Adler32::update, exposed so tests and benchmarks can hold
+// them against each other. Both take sums below kAdlerModulus and leave them
+// reduced (`n` == 0 leaves them as they are).
+void adler32_update_scalar(uint32_t& a, uint32_t& b, const uint8_t* p, size_t n);
+// Call only when adler32_avx2_available(); bytes past the last whole 64-byte
+// step go through the scalar kernel.
+void adler32_update_avx2(uint32_t& a, uint32_t& b, const uint8_t* p, size_t n);
+// Whether this CPU (and the OS, for the YMM registers) runs AVX2; probed once.
+bool adler32_avx2_available();
+
+}  // namespace detail
+
 }  // namespace dovadure::utils
