@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "utils/adler32.hpp"
+#include "utils/atomic_file.hpp"
 
 namespace dovadure::segment {
 
@@ -36,19 +37,6 @@ uint32_t load_u32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
   return utils::to_little_endian(v);
-}
-
-Status write_fd_all(int fd, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return DBError::io_errno(errno);
-    }
-    if (n == 0) return DBError::io("failed to write whole buffer");
-    bytes = bytes.subspan(static_cast<size_t>(n));
-  }
-  return Status();
 }
 
 Status ftruncate_retry(int fd, uint64_t len) {
@@ -394,7 +382,7 @@ Status WalWriter::ensure_header() {
   std::memcpy(header, kWalMagic, 4);
   const uint32_t version = utils::to_little_endian(kWalVersion);
   std::memcpy(header + 4, &version, 4);
-  DOVADURE_TRY(write_fd_all(fd_, header));
+  DOVADURE_TRY(utils::write_fd_all(fd_, header));
   end_ = kWalHeaderBytes;
   if (fsync_) DOVADURE_TRY(sync());
   return Status();
@@ -436,7 +424,7 @@ Status WalWriter::append(const WalRecord& record) {
     enc.put_u32(utils::adler32(std::span<const uint8_t>(frame).subspan(4)));
   }
   // One write per frame keeps a crash from leaving more than one torn frame.
-  Status written = write_fd_all(fd_, frame);
+  Status written = utils::write_fd_all(fd_, frame);
   if (!written.ok()) {
     cut_to_ = end_;
     return written;

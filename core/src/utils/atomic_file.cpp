@@ -26,20 +26,6 @@ class FileDescriptor {
   int fd_;
 };
 
-// Retries EINTR and short writes; a write of 0 bytes is the write-zero error.
-Status write_fd_all(int fd, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return DBError::io_errno(errno);
-    }
-    if (n == 0) return DBError::io("failed to write whole buffer");
-    bytes = bytes.subspan(static_cast<size_t>(n));
-  }
-  return Status();
-}
-
 // An 8 KiB write buffer over a file; runs at least as long as the buffer
 // bypass it.
 class BufferedFileWriter final : public Writer {
@@ -89,6 +75,20 @@ void put_u32_le(uint8_t* out, uint32_t v) {
 }
 
 }  // namespace
+
+// Retries EINTR and short writes; a write of 0 bytes is the write-zero error.
+Status write_fd_all(int fd, std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DBError::io_errno(errno);
+    }
+    if (n == 0) return DBError::io("failed to write whole buffer");
+    bytes = bytes.subspan(static_cast<size_t>(n));
+  }
+  return Status();
+}
 
 std::string sibling_path(std::string_view path, std::string_view ext) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);

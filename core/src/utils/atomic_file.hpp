@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,10 @@ namespace dovadure::utils {
 // "a/data.tmp". A leading dot does not start an extension (".snap" gives
 // ".snap.tmp"); trailing slashes are dropped.
 std::string sibling_path(std::string_view path, std::string_view ext);
+
+// Unbuffered write of every byte: retries EINTR and short writes; a write of
+// 0 bytes fails with "failed to write whole buffer".
+Status write_fd_all(int fd, std::span<const uint8_t> bytes);
 
 // Writes the file content through the ChecksumWriter it is given.
 using BodyWriter = std::function<Status(ChecksumWriter&)>;
