@@ -404,7 +404,9 @@ constexpr const char* kBuildHelp =
     "  --m N                   neighbours per node above layer 0 (default 16)\n"
     "  --ef-construction N     construction beam width (default 200)\n"
     "  --max-level N           highest layer, at most 255 (default 16)\n"
-    "  --threads N             insertion threads (accepted; 1 is used for now)\n"
+    "  --threads N             insertion threads (default 1; 0 = every processor);\n"
+    "                          with more than one, node numbering varies from run\n"
+    "                          to run (the snapshot is keyed by point id)\n"
     "  --overwrite             replace an existing OUT.snap and drop its log\n"
     "  --wait SECONDS          how long to wait for another writer (default 30)\n";
 
@@ -518,7 +520,7 @@ int run_build(const std::vector<std::string>& args) {
   if (!option_number(parsed, "m", 16, 2, 4096, m, error) ||
       !option_number(parsed, "ef-construction", 200, 1, 1u << 20, ef, error) ||
       !option_number(parsed, "max-level", 16, 0, 255, max_level, error) ||
-      !option_number(parsed, "threads", 1, 1, 4096, threads, error)) {
+      !option_number(parsed, "threads", 1, 0, 4096, threads, error)) {
     return usage_error("build", error);
   }
   bool wait_ok = true;
@@ -540,10 +542,17 @@ int run_build(const std::vector<std::string>& args) {
   const auto started = std::chrono::steady_clock::now();
   Segment seg(*metric, m, ef, max_level, batch.vectors.cols);
   ProgressBar progress("build", batch.vectors.rows);
-  for (size_t i = 0; i < batch.vectors.rows; ++i) {
-    auto inserted = seg.insert_with_id_internal(batch.ids[i], batch.vector(i), batch.payload(i), false);
-    if (!inserted.ok()) return fail("point " + std::to_string(batch.ids[i]) + ": " + inserted.error().to_string());
-    progress.update(i + 1);
+  if (threads == 1) {
+    for (size_t i = 0; i < batch.vectors.rows; ++i) {
+      auto inserted = seg.insert_with_id_internal(batch.ids[i], batch.vector(i), batch.payload(i), false);
+      if (!inserted.ok()) return fail("point " + std::to_string(batch.ids[i]) + ": " + inserted.error().to_string());
+      progress.update(i + 1);
+    }
+  } else {
+    utils::Status inserted = seg.insert_many_parallel(
+        batch.ids, batch.vectors.values, std::move(batch.payloads), threads,
+        [&](size_t done) { progress.update(done); });
+    if (!inserted.ok()) return fail(inserted.error().to_string());
   }
   progress.finish(batch.vectors.rows);
   const double insert_seconds = seconds_since(started);

@@ -1,5 +1,5 @@
 // The part of a batch search that runs without the interpreter lock: the row
-// loop and the scoped worker threads.
+// loop and the worker threads.
 #pragma once
 
 #include <cstddef>
@@ -43,8 +43,10 @@ struct BatchFailure {
 inline constexpr const char* kWorkerPanickedText = "Vivudu batch worker panicked";
 
 // Runs every row and writes the output cells, padding short rows. With more
-// than one worker the calling thread only starts and joins them; every
-// started worker has ended when this returns. On failure the output cells
+// than one worker the rows are split into `workers` blocks: the calling
+// thread searches the first and long-lived pool threads the others (fresh
+// threads when another batch holds the pool). Every block has ended when
+// this returns. On failure the output cells
 // are unspecified and must be discarded. Never throws.
 BatchFailure run_batch_search(const BatchRequest& request) noexcept;
 

@@ -117,6 +117,8 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } else if (built && quantize) {
       built->quantize_all();
     }
+    // The object never changes its index, so searches may skip list locks.
+    if (built) built->freeze();
   } catch (...) {
     caught.capture_current();
   }

@@ -120,4 +120,40 @@ TEST(SpinRwLock, ReadersNeverSeeAHalfWrittenList) {
   EXPECT_GT(reads.load(), 0u);
 }
 
+// A frozen lock admits any number of readers, writers never, and reading it
+// leaves its state untouched (no write to the shared cache line).
+TEST(SpinRwLock, FrozenLockAdmitsReadersOnly) {
+  SpinRwLock lock;
+  EXPECT_FALSE(lock.frozen());
+  lock.freeze();
+  ASSERT_TRUE(lock.frozen());
+  lock.freeze();  // a second freeze is harmless
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(lock.try_lock_shared());
+  {
+    std::shared_lock<SpinRwLock> guard(lock);
+    EXPECT_TRUE(guard.owns_lock());
+  }
+  for (int i = 0; i < 3; ++i) lock.unlock_shared();
+  EXPECT_TRUE(lock.frozen());
+  EXPECT_FALSE(lock.try_lock());
+  EXPECT_TRUE(lock.frozen());
+}
+
+TEST(SpinRwLockDeathTest, FreezingALockInUseAborts) {
+  SpinRwLock read;
+  ASSERT_TRUE(read.try_lock_shared());
+  EXPECT_DEATH(read.freeze(), "SpinRwLock::freeze on a lock in use");
+  read.unlock_shared();
+  SpinRwLock write;
+  ASSERT_TRUE(write.try_lock());
+  EXPECT_DEATH(write.freeze(), "SpinRwLock::freeze on a lock in use");
+  write.unlock();
+}
+
+TEST(SpinRwLockDeathTest, WriteLockOnFrozenLockAborts) {
+  SpinRwLock lock;
+  lock.freeze();
+  EXPECT_DEATH(lock.lock(), "SpinRwLock: write lock on a frozen lock");
+}
+
 }  // namespace

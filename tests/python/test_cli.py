@@ -132,6 +132,36 @@ def test_build_from_fvecs_with_ids_and_payload_kinds(tmp_path):
     assert got[40] == {"u": "\u00e9\U0001F600"}
 
 
+@pytest.mark.parametrize("threads", [2, 0])
+def test_build_with_threads_keeps_every_point_and_payload(tmp_path, threads):
+    np.save(tmp_path / "v.npy", vectors(400, dim=16, seed=9))
+    ids = np.arange(400, dtype=np.uint64) * 5 + 3
+    np.save(tmp_path / "ids.npy", ids)
+    save_jsonl(tmp_path / "p.jsonl", [{"g": i % 4} if i % 2 else None for i in range(400)])
+    snap = tmp_path / "t.snap"
+    proc = run("build", snap, "--vectors", tmp_path / "v.npy", "--ids", tmp_path / "ids.npy",
+               "--payloads", tmp_path / "p.jsonl", "--metric", "euclidean", "--m", 8,
+               "--ef-construction", 40, "--threads", threads)
+    assert proc.stdout.startswith(f"built {snap}: 400 points, dim 16, metric euclidean")
+    got = live(snap, payloads=True)
+    assert set(got) == {int(x) for x in ids}
+    assert got[8] == {"g": 1} and got[3] is None
+    assert "points:          400" in run("info", snap).stdout
+    # The id counter follows the largest id, as in a one-thread build.
+    np.save(tmp_path / "more.npy", vectors(1, dim=16, seed=10))
+    run("upsert", snap, "--vectors", tmp_path / "more.npy")
+    assert max(live(snap)) == int(ids[-1]) + 1
+
+
+def test_build_threads_must_be_a_number(tmp_path):
+    np.save(tmp_path / "v.npy", vectors(5))
+    proc = run("build", tmp_path / "x.snap", "--vectors", tmp_path / "v.npy", "--metric", "dot",
+               "--threads", "many", check=False)
+    assert proc.returncode == 2
+    assert error_line(proc) == ("dovadure build: --threads must be an integer from 0 to 4096, "
+                                "got 'many'")
+
+
 def test_info_reports_damage(tmp_path, seg):
     raw = bytearray(seg.read_bytes())
     raw[20] ^= 0xFF

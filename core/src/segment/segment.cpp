@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "segment/filter_key_config.hpp"
@@ -189,6 +191,97 @@ utils::Result<uint64_t> Segment::insert_with_id_internal(uint64_t id, std::vecto
     vector::hnsw::record_insert_timing(hnsw_time, payload_time, edges_time, Clock::now() - started);
   }
   return id;
+}
+
+Status Segment::insert_many_parallel(std::span<const uint64_t> ids, std::span<const float> vectors,
+                                     std::vector<std::optional<Payload>> payloads, size_t threads,
+                                     const std::function<void(size_t)>& progress) {
+  if (wal_writer_) {
+    std::fprintf(stderr, "parallel insert into a segment with a log writer\n");
+    std::abort();
+  }
+  const size_t n = ids.size();
+  const size_t dim = index_->dim();
+  if (n == 0) return {};
+  if (vectors.size() / n != dim || vectors.size() % n != 0) {
+    return DBError::dimension_mismatch(dim, vectors.size() / n);
+  }
+  if (!payloads.empty() && payloads.size() != n) {
+    return DBError::invalid_payload("expected " + std::to_string(n) + " payloads, got " +
+                                    std::to_string(payloads.size()));
+  }
+  {
+    // The index itself skips a repeated id silently, so repeats are refused
+    // here, before anything changes.
+    std::unordered_set<uint64_t> seen;
+    seen.reserve(n);
+    for (uint64_t id : ids) {
+      if (!seen.insert(id).second || index_->contains(id) || payloads_.contains(id) ||
+          deleted_.contains(id)) {
+        return DBError::already_exists(id);
+      }
+    }
+  }
+  if (unloaded_) return DBError::memory_cap_exceeded(kUnloadedText);
+
+  if (threads == 0) threads = std::max<size_t>(std::thread::hardware_concurrency(), 1);
+  threads = std::min(threads, n);
+  // Small blocks handed out on demand keep the threads busy to the end
+  // whatever each point costs; consecutive points stay together.
+  constexpr size_t kBlock = 64;
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> done{0};
+  std::atomic<bool> failed{false};
+  std::mutex error_mutex;
+  std::optional<DBError> first_error;
+  HNSWIndex& index = *index_;
+  const auto work = [&] {
+    while (!failed.load(std::memory_order_relaxed)) {
+      const size_t begin = next.fetch_add(kBlock, std::memory_order_relaxed);
+      if (begin >= n) return;
+      const size_t end = std::min(n, begin + kBlock);
+      for (size_t i = begin; i < end; ++i) {
+        const float* row = vectors.data() + i * dim;
+        Status inserted = index.insert(ids[i], std::vector<float>(row, row + dim));
+        if (!inserted.ok()) {
+          std::lock_guard<std::mutex> guard(error_mutex);
+          if (!first_error) first_error = inserted.take_error();
+          failed.store(true, std::memory_order_relaxed);
+          return;
+        }
+        done.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> workers;
+    workers.reserve(threads);
+    for (size_t t = 0; t < threads; ++t) workers.emplace_back(work);
+    if (progress) {
+      while (done.load(std::memory_order_relaxed) < n && !failed.load(std::memory_order_relaxed)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        progress(done.load(std::memory_order_relaxed));
+      }
+    }
+  }  // joins the workers
+  if (first_error) return std::move(*first_error);
+  if (progress) progress(n);
+
+  const bool edges = filter_edges_enabled();
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t id = ids[i];
+    if (id >= next_id_) next_id_ = id == UINT64_MAX ? UINT64_MAX : id + 1;
+    if (payloads.empty() || !payloads[i]) continue;
+    payload_index_.insert(id, *payloads[i]);
+    const Payload& stored = payloads_.insert_or_assign(id, std::move(*payloads[i])).first->second;
+    std::vector<std::string> keys = filter_keys_for_payload(stored);
+    if (!keys.empty() && edges) {
+      const float* row = vectors.data() + i * dim;
+      DOVADURE_TRY(index_->build_filter_aware_edges(id, std::span<const float>(row, dim), stored,
+                                                    payload_index_, payloads_, keys));
+    }
+  }
+  return {};
 }
 
 Status Segment::delete_internal(uint64_t id, bool log) {

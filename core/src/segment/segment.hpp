@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -84,6 +86,21 @@ class Segment {
                                                   std::optional<utils::Payload> payload, bool log);
   utils::Status delete_internal(uint64_t id, bool log);
   utils::Status update_payload_internal(uint64_t id, utils::Payload payload, bool log);
+  // Builds points into a segment that has no log writer (a fresh build), the
+  // graph insertions spread over `threads` threads (0: every available
+  // processor); payload indexing, filter-aware edges and next_id follow
+  // serially in the given order. Every id is checked first (AlreadyExists
+  // for one already in the segment or repeated in `ids`; DimensionMismatch
+  // when `vectors` is not ids.size() rows of dim floats), so a refused call
+  // changes nothing. `payloads` is empty or holds one entry per id. Node
+  // numbering depends on thread timing; everything keyed by point id does
+  // not. `progress`, if set, is called on the calling thread with the
+  // number of points inserted so far. Calling it on a segment with a log
+  // writer is a programming error (the log would not match the order).
+  utils::Status insert_many_parallel(std::span<const uint64_t> ids, std::span<const float> vectors,
+                                     std::vector<std::optional<utils::Payload>> payloads,
+                                     size_t threads,
+                                     const std::function<void(size_t)>& progress = {});
   // Rebuilds the index without the deleted points. On failure the segment is
   // unchanged.
   utils::Status purge();

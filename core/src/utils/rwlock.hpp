@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -15,6 +17,11 @@ namespace dovadure::utils {
 // A waiting writer blocks new readers, so a steady stream of searches cannot
 // starve an insertion.
 //
+// A lock whose data will never change again can be frozen: read locks then
+// take and release it with one plain load and no write, so readers on
+// different cores stop pulling the lock's cache line back and forth. A
+// write lock on a frozen lock is a programming error and aborts.
+//
 // Meets the SharedLockable requirements: works with std::shared_lock,
 // std::unique_lock and std::lock_guard.
 class SpinRwLock {
@@ -25,6 +32,7 @@ class SpinRwLock {
 
   bool try_lock_shared() {
     uint32_t s = state_.load(std::memory_order_relaxed);
+    if (s == kFrozen) return true;
     return (s & (kWriter | kWriterWaiting)) == 0 &&
            state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
                                         std::memory_order_relaxed);
@@ -34,7 +42,10 @@ class SpinRwLock {
     for (uint32_t spins = 0; !try_lock_shared(); ++spins) backoff(spins);
   }
 
-  void unlock_shared() { state_.fetch_sub(1, std::memory_order_release); }
+  void unlock_shared() {
+    if (state_.load(std::memory_order_relaxed) == kFrozen) return;
+    state_.fetch_sub(1, std::memory_order_release);
+  }
 
   bool try_lock() {
     uint32_t s = state_.load(std::memory_order_relaxed);
@@ -47,6 +58,7 @@ class SpinRwLock {
   void lock() {
     for (uint32_t spins = 0;; ++spins) {
       uint32_t s = state_.load(std::memory_order_relaxed);
+      if (s == kFrozen) frozen_write();
       if ((s & ~kWriterWaiting) == 0) {
         if (state_.compare_exchange_weak(s, kWriter, std::memory_order_acquire,
                                          std::memory_order_relaxed)) {
@@ -63,9 +75,32 @@ class SpinRwLock {
 
   void unlock() { state_.fetch_and(~kWriter, std::memory_order_release); }
 
+  // Freezes a lock that nobody holds or waits for. Nothing may use the lock
+  // concurrently; the threads that read it later must be started, or handed
+  // the data, after this returns.
+  void freeze() {
+    uint32_t expected = 0;
+    if (!state_.compare_exchange_strong(expected, kFrozen, std::memory_order_acq_rel)) {
+      if (expected != kFrozen) fatal("SpinRwLock::freeze on a lock in use");
+    }
+  }
+  bool frozen() const { return state_.load(std::memory_order_relaxed) == kFrozen; }
+
  private:
   static constexpr uint32_t kWriter = 1u << 31;
   static constexpr uint32_t kWriterWaiting = 1u << 30;
+  // Every bit: a writer-held lock never also counts readers, so no lock in
+  // use has this state.
+  static constexpr uint32_t kFrozen = 0xFFFFFFFFu;
+
+  [[noreturn, gnu::cold, gnu::noinline]] static void fatal(const char* message) {
+    std::fprintf(stderr, "%s\n", message);
+    std::fflush(stderr);
+    std::abort();
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] static void frozen_write() {
+    fatal("SpinRwLock: write lock on a frozen lock");
+  }
 
   static void backoff(uint32_t spins) {
     if (spins < 64) {
@@ -78,6 +113,7 @@ class SpinRwLock {
   }
 
   // Bit 31: held by a writer. Bit 30: a writer is waiting. Bits 0-29: readers.
+  // All 32 bits: frozen.
   std::atomic<uint32_t> state_{0};
 };
 

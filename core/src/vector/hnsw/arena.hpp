@@ -3,14 +3,18 @@
 //
 // Element i lives in chunk i / chunk_capacity at slot i % chunk_capacity.
 // Chunks are never moved or freed while the container lives, so a reader that
-// holds a snapshot of the chunk directory reads elements without any lock,
-// and appending never copies existing elements. The directory itself is an
-// immutable, reference-counted array of chunk handles; adding a chunk builds
-// a fresh directory and swaps it in under a short write lock, and old
-// directories die with their last reader.
+// holds a snapshot reads elements without any lock, and appending never
+// copies existing elements.
 //
-// Lock order inside a container: writer mutex, then directory lock. No lock
-// is held while calling out, except the element lock a caller takes itself.
+// Readers take snapshots with three atomic loads and no read-modify-write:
+// searches on several cores take several per query, and a lock or a shared
+// reference count there is one cache line bouncing between all of them. The
+// chunk bases live in a table that grows by doubling; a new chunk's base is
+// written into a free slot before the chunk count that covers it is
+// published, and a grown table (a copy plus the new base) is published
+// before that count too. Outgrown tables are kept until the container dies,
+// since a reader may still hold one; they add up to less than the current
+// table. Appends are serialised by the writer mutex.
 #pragma once
 
 #include <atomic>
@@ -119,12 +123,40 @@ class ZeroedBlock {
   size_t mapped_bytes_ = 0;
 };
 
-// Published chunk list: owning handles plus their raw bases, so that an
-// element access through a snapshot is two dependent loads.
-template <class Chunk, class Elem>
-struct Directory {
-  std::vector<std::shared_ptr<Chunk>> handles;
-  std::vector<Elem*> bases;
+// The published chunk bases of one container (see the top of this file).
+// Element access through a snapshot is two dependent loads.
+template <class Elem>
+class BaseTables {
+ public:
+  BaseTables() = default;
+  BaseTables(const BaseTables&) = delete;
+  BaseTables& operator=(const BaseTables&) = delete;
+
+  // Number of chunks, then the table: in this order a reader never sees a
+  // count that the table it loads does not cover.
+  size_t count() const { return count_.load(std::memory_order_acquire); }
+  Elem* const* table() const { return table_.load(std::memory_order_acquire); }
+
+  // Writer only (under the container's writer mutex).
+  void append(Elem* base) {
+    const size_t n = count_.load(std::memory_order_relaxed);
+    if (n == capacity_) {
+      const size_t next_capacity = capacity_ == 0 ? 16 : capacity_ * 2;
+      auto grown = std::make_unique<Elem*[]>(next_capacity);
+      if (n != 0) std::memcpy(grown.get(), tables_.back().get(), n * sizeof(Elem*));
+      tables_.push_back(std::move(grown));
+      capacity_ = next_capacity;
+      table_.store(tables_.back().get(), std::memory_order_release);
+    }
+    tables_.back()[n] = base;
+    count_.store(n + 1, std::memory_order_release);
+  }
+
+ private:
+  std::atomic<Elem* const*> table_{nullptr};
+  std::atomic<size_t> count_{0};
+  size_t capacity_ = 0;
+  std::vector<std::unique_ptr<Elem*[]>> tables_;
 };
 
 }  // namespace arena_detail
@@ -140,12 +172,10 @@ class ChunkedArray {
     explicit ArrayChunk(size_t capacity) : items(new T[capacity]()) {}
     std::unique_ptr<T[]> items;
   };
-  using Directory = arena_detail::Directory<ArrayChunk, T>;
 
-  // Snapshot of the directory: keeps its chunks alive and sees the chunk
-  // count and length of the moment it was taken, even after later appends.
+  // Snapshot: sees the chunk count and length of the moment it was taken,
+  // even after later appends. Valid while the container lives.
   struct View {
-    std::shared_ptr<const Directory> chunks;
     size_t chunk_count = 0;
     size_t chunk_capacity = 0;
     size_t len = 0;
@@ -168,7 +198,6 @@ class ChunkedArray {
   explicit ChunkedArray(size_t chunk_capacity = 4096)
       : chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
     if (chunk_capacity == 0) arena_detail::fatal("assertion failed: chunk_capacity > 0");
-    directory_ = std::make_shared<const Directory>();
   }
   ChunkedArray(const ChunkedArray&) = delete;
   ChunkedArray& operator=(const ChunkedArray&) = delete;
@@ -178,30 +207,27 @@ class ChunkedArray {
     std::lock_guard<std::mutex> guard(writer_mutex_);
     const size_t i = writer_len_;
     if (geometry_.slot_of(i) == 0) {
-      writer_chunks_.push_back(std::make_shared<ArrayChunk>(chunk_capacity_));
-      publish_directory();
+      writer_chunks_.push_back(std::make_unique<ArrayChunk>(chunk_capacity_));
+      bases_.append(writer_chunks_.back()->items.get());
     }
     writer_len_ = i + 1;
     published_len_.store(i + 1, std::memory_order_release);
     return i;
   }
 
+  // Length first: every element below it is in a chunk the count covers.
   View view() const {
     View v;
-    std::lock_guard<std::mutex> guard(writer_mutex_);
-    {
-      std::shared_lock<utils::SpinRwLock> read(directory_lock_);
-      v.chunks = directory_;
-    }
-    v.chunk_count = v.chunks->handles.size();
+    v.len = published_len_.load(std::memory_order_acquire);
+    v.chunk_count = bases_.count();
+    v.bases_ = bases_.table();
     v.chunk_capacity = chunk_capacity_;
-    v.len = writer_len_;
-    v.bases_ = v.chunks->bases.data();
     v.geometry_ = geometry_;
     return v;
   }
 
   // Applies f to element i through a fresh snapshot; returns what f returns.
+  // Lock-free, like view().
   template <class F>
   decltype(auto) with(size_t i, F&& f) const {
     const View v = view();
@@ -213,27 +239,12 @@ class ChunkedArray {
   size_t chunk_capacity() const { return chunk_capacity_; }
 
  private:
-  // Caller holds writer_mutex_.
-  void publish_directory() {
-    auto next = std::make_shared<Directory>();
-    next->handles = writer_chunks_;
-    next->bases.reserve(writer_chunks_.size());
-    for (const auto& chunk : writer_chunks_) next->bases.push_back(chunk->items.get());
-    std::shared_ptr<const Directory> published = std::move(next);
-    {
-      std::unique_lock<utils::SpinRwLock> write(directory_lock_);
-      directory_.swap(published);
-    }
-    // The previous directory is released here, outside the lock.
-  }
-
-  mutable utils::SpinRwLock directory_lock_;
-  std::shared_ptr<const Directory> directory_;
+  arena_detail::BaseTables<T> bases_;
   const size_t chunk_capacity_;
   const arena_detail::ChunkGeometry geometry_;
 
   mutable std::mutex writer_mutex_;
-  std::vector<std::shared_ptr<ArrayChunk>> writer_chunks_;
+  std::vector<std::unique_ptr<ArrayChunk>> writer_chunks_;
   size_t writer_len_ = 0;
   // Mirror of writer_len_ for lock-free len().
   std::atomic<size_t> published_len_{0};
@@ -250,11 +261,10 @@ class VectorArena {
     arena_detail::ZeroedBlock block;
     float* data;
   };
-  using Directory = arena_detail::Directory<VectorChunk, float>;
 
   // Snapshot for search loops: ptr(i) is two dependent loads and a compare.
+  // Valid while the arena lives.
   struct View {
-    std::shared_ptr<const Directory> chunks;
     size_t chunk_count = 0;
     size_t chunk_capacity = 0;
     size_t len = 0;
@@ -281,7 +291,6 @@ class VectorArena {
     if (chunk_capacity > SIZE_MAX / sizeof(float) / dim) {
       arena_detail::fatal("assertion failed: chunk_capacity * dim fits in memory");
     }
-    directory_ = std::make_shared<const Directory>();
   }
   VectorArena(const VectorArena&) = delete;
   VectorArena& operator=(const VectorArena&) = delete;
@@ -293,10 +302,10 @@ class VectorArena {
     const size_t c = geometry_.chunk_of(i);
     const size_t s = geometry_.slot_of(i);
     if (s == 0) {
-      auto chunk = std::make_shared<VectorChunk>(chunk_capacity_ * dim_);
+      auto chunk = std::make_unique<VectorChunk>(chunk_capacity_ * dim_);
       std::memcpy(chunk->data, v, dim_ * sizeof(float));
       writer_chunks_.push_back(std::move(chunk));
-      publish_directory();
+      bases_.append(writer_chunks_.back()->data);
     } else {
       // Slot s of a published chunk: readers do not look at it until the
       // index publishes the node, which happens after this copy.
@@ -323,31 +332,19 @@ class VectorArena {
   // existing chunk reads as zeros. Valid for the arena's lifetime.
   std::span<const float> get_direct(size_t i) const {
     const size_t c = geometry_.chunk_of(i);
-    const float* base;
-    {
-      std::shared_lock<utils::SpinRwLock> read(directory_lock_);
-      const size_t count = directory_->bases.size();
-      if (c >= count) {
-        read.unlock();
-        arena_detail::fatal_index(i, c, count);
-      }
-      base = directory_->bases[c];
-    }
-    return {base + geometry_.slot_of(i) * dim_, dim_};
+    const size_t count = bases_.count();
+    if (c >= count) arena_detail::fatal_index(i, c, count);
+    return {bases_.table()[c] + geometry_.slot_of(i) * dim_, dim_};
   }
 
+  // Length first: every vector below it is in a chunk the count covers.
   View view() const {
     View v;
-    std::lock_guard<std::mutex> guard(writer_mutex_);
-    {
-      std::shared_lock<utils::SpinRwLock> read(directory_lock_);
-      v.chunks = directory_;
-    }
-    v.chunk_count = v.chunks->handles.size();
+    v.len = published_len_.load(std::memory_order_acquire);
+    v.chunk_count = bases_.count();
+    v.bases_ = bases_.table();
     v.chunk_capacity = chunk_capacity_;
-    v.len = writer_len_;
     v.dim = dim_;
-    v.bases_ = v.chunks->bases.data();
     v.geometry_ = geometry_;
     return v;
   }
@@ -357,27 +354,13 @@ class VectorArena {
   size_t chunk_capacity() const { return chunk_capacity_; }
 
  private:
-  // Caller holds writer_mutex_.
-  void publish_directory() {
-    auto next = std::make_shared<Directory>();
-    next->handles = writer_chunks_;
-    next->bases.reserve(writer_chunks_.size());
-    for (const auto& chunk : writer_chunks_) next->bases.push_back(chunk->data);
-    std::shared_ptr<const Directory> published = std::move(next);
-    {
-      std::unique_lock<utils::SpinRwLock> write(directory_lock_);
-      directory_.swap(published);
-    }
-  }
-
-  mutable utils::SpinRwLock directory_lock_;
-  std::shared_ptr<const Directory> directory_;
+  arena_detail::BaseTables<float> bases_;
   const size_t dim_;
   const size_t chunk_capacity_;
   const arena_detail::ChunkGeometry geometry_;
 
   mutable std::mutex writer_mutex_;
-  std::vector<std::shared_ptr<VectorChunk>> writer_chunks_;
+  std::vector<std::unique_ptr<VectorChunk>> writer_chunks_;
   size_t writer_len_ = 0;
   std::atomic<size_t> published_len_{0};
 };

@@ -41,6 +41,10 @@ std::mt19937_64& level_rng() {
   return rng;
 }
 
+void check_not_frozen(const HNSWIndex& index) {
+  if (index.frozen()) arena_detail::fatal("attempt to change a frozen HNSW index");
+}
+
 // floor(x) as an unsigned word; negative and NaN give 0, too large saturates.
 size_t saturating_floor(double x) {
   if (!(x > 0.0)) return 0;
@@ -87,10 +91,7 @@ HNSWIndex::~HNSWIndex() {
 // ---------------------------------------------------------------------------
 // Accessors
 
-size_t HNSWIndex::len() const {
-  AllocGuard guard(alloc_mutex_, alloc_poisoned_);
-  return alloc_.next_idx;
-}
+size_t HNSWIndex::len() const { return node_count_.load(std::memory_order_acquire); }
 
 bool HNSWIndex::contains(uint64_t id) const { return idx_of(id).has_value(); }
 
@@ -156,7 +157,17 @@ uint8_t HNSWIndex::sample_level() const {
 
 NodeIdx HNSWIndex::push_node_unlinked(uint64_t id, std::span<const float> vector, uint8_t level,
                                       uint8_t state, bool deleted) {
+  return *push_node(id, vector, level, state, deleted, false);
+}
+
+std::optional<NodeIdx> HNSWIndex::push_node(uint64_t id, std::span<const float> vector,
+                                            uint8_t level, uint8_t state, bool deleted,
+                                            bool only_if_absent) {
+  check_not_frozen(*this);
   AllocGuard guard(alloc_mutex_, alloc_poisoned_);
+  // Checked under the same lock as the append, so that two writers racing
+  // with one id cannot both allocate it.
+  if (only_if_absent && alloc_.find(id)) return std::nullopt;
   const size_t i = alloc_.next_idx;
   // kNoNode is the entry word's "none" and the id table's empty slot.
   if (i >= kNoNode) arena_detail::fatal("HNSW node index space exhausted");
@@ -172,6 +183,7 @@ NodeIdx HNSWIndex::push_node_unlinked(uint64_t id, std::span<const float> vector
   alloc_.ids.push_back(id);
   alloc_.id_to_idx.insert(id, static_cast<NodeIdx>(i), alloc_.ids);
   alloc_.next_idx = i + 1;
+  node_count_.store(i + 1, std::memory_order_release);
   if (deleted) deleted_count_.fetch_add(1, std::memory_order_acq_rel);
   guard.commit();
   return static_cast<NodeIdx>(i);
@@ -179,14 +191,10 @@ NodeIdx HNSWIndex::push_node_unlinked(uint64_t id, std::span<const float> vector
 
 std::optional<NodeIdx> HNSWIndex::allocate_node(uint64_t id, std::span<const float> vector,
                                                 uint8_t level) {
-  {
-    AllocGuard guard(alloc_mutex_, alloc_poisoned_);
-    if (alloc_.find(id)) return std::nullopt;
-  }
-  // Inserts are serialised by their caller, so the id cannot appear between
-  // the check above and the append below.
-  const NodeIdx u = push_node_unlinked(id, vector, level, kStateAllocated, false);
-  for (size_t l = 0; l <= level; ++l) set_neighbors(l, u, std::span<const NodeIdx>(&u, 1));
+  const std::optional<NodeIdx> u = push_node(id, vector, level, kStateAllocated, false, true);
+  if (!u) return std::nullopt;
+  // No other writer knows u yet (it is in no list), so these cannot race.
+  for (size_t l = 0; l <= level; ++l) set_neighbors(l, *u, std::span<const NodeIdx>(&*u, 1));
   return u;
 }
 
@@ -267,10 +275,12 @@ const NeighborList* HNSWIndex::neighbor_list(size_t layer, NodeIdx u) const {
 }
 
 NeighborList* HNSWIndex::neighbor_list_mut(size_t layer, NodeIdx u) {
+  check_not_frozen(*this);
   return const_cast<NeighborList*>(neighbor_list(layer, u));
 }
 
 NeighborList* HNSWIndex::ensure_neighbor_list(size_t layer, NodeIdx u) {
+  check_not_frozen(*this);
   if (layer >= num_layers_) return nullptr;
   if (layer == 0) return neighbor_list_mut(0, u);
   if (u >= upper_.len()) return nullptr;
@@ -285,15 +295,23 @@ NeighborList* HNSWIndex::ensure_neighbor_list(size_t layer, NodeIdx u) {
   const size_t level = level_of(u);
   const size_t top = block == nullptr && layer <= level ? level : num_layers_ - 1;
   auto grown = std::make_unique<UpperLists>(top);
+  // The old lists stay read-locked until the new block is published: a
+  // writer that fetched an old list before the swap gets its lock only
+  // afterwards, sees the list is no longer current and retries on the new
+  // one (lock_current_list in insert.cpp), so no edit lands in a dead copy.
+  // Only this function holds several list locks, always under upper_mutex_.
+  std::vector<std::shared_lock<utils::SpinRwLock>> held;
   if (block != nullptr) {
+    held.reserve(block->top);
     for (size_t l = 1; l <= block->top; ++l) {
       NeighborList& old = block->lists[l - 1];
-      std::shared_lock<utils::SpinRwLock> read(old.lock);
+      held.emplace_back(old.lock);
       grown->lists[l - 1].assign(old.items());
     }
   }
   UpperLists* fresh = grown.release();
   slot.store(fresh, std::memory_order_release);
+  held.clear();
   if (block != nullptr) retired_upper_.emplace_back(block);
   return &fresh->lists[layer - 1];
 }
@@ -313,6 +331,20 @@ bool HNSWIndex::copy_neighbors(size_t layer, NodeIdx u, std::vector<NodeIdx>& ou
   std::shared_lock<utils::SpinRwLock> read(list->lock);
   out.assign(list->begin(), list->end());
   return true;
+}
+
+void HNSWIndex::freeze() {
+  const auto layer0 = layer0_.view();
+  for (size_t i = 0; i < layer0.len; ++i) layer0.at(i).lock.freeze();
+  const auto upper = upper_.view();
+  for (size_t i = 0; i < upper.len; ++i) {
+    UpperLists* block = upper.at(i).load(std::memory_order_acquire);
+    if (block == nullptr) continue;
+    for (size_t l = 0; l < block->top; ++l) block->lists[l].lock.freeze();
+  }
+  const auto scores = l0_neighbor_scores_.view();
+  for (size_t i = 0; i < scores.len; ++i) scores.at(i).lock.freeze();
+  frozen_.store(true, std::memory_order_release);
 }
 
 const ScoreList* HNSWIndex::l0_scores(NodeIdx u) const {

@@ -136,6 +136,14 @@ class HNSWIndex {
   // Number of layer arrays; a rebuilt index may have more than max_level + 1.
   void set_num_layers(size_t n) { num_layers_ = n; }
   void store_entry_point_word(uint64_t word) { entry_point_.store(word, std::memory_order_release); }
+  // Declares that the graph will never change again and freezes the lock of
+  // every adjacency and score list (utils::SpinRwLock::freeze): read locks
+  // then cost a load and no write, so searches on several cores stop
+  // bouncing the cache lines of the lists they share. One-way. Must not run
+  // concurrently with any other use of the index; afterwards adding a node
+  // or changing a list is a programming error and aborts.
+  void freeze();
+  bool frozen() const { return frozen_.load(std::memory_order_acquire); }
 
   utils::DistanceMetric metric() const { return metric_; }
   size_t dim() const { return dim_; }
@@ -173,7 +181,9 @@ class HNSWIndex {
   const NeighborList* neighbor_list(size_t layer, NodeIdx u) const;
   NeighborList* neighbor_list_mut(size_t layer, NodeIdx u);
   // Like neighbor_list_mut, but creates the list (empty) when u < len() has
-  // none at that layer yet. Single writer only (inserts are serialised).
+  // none at that layer yet. A list above layer 0 may be re-homed by a later
+  // call: a writer re-checks, under the list's lock, that the pointer is
+  // still the one neighbor_list returns.
   NeighborList* ensure_neighbor_list(size_t layer, NodeIdx u);
   // Replaces u's list at `layer` under its write lock (creating it if needed).
   void set_neighbors(size_t layer, NodeIdx u, std::span<const NodeIdx> items);
@@ -248,6 +258,11 @@ class HNSWIndex {
  private:
   friend class HnswSnapshotBuilder;  // snapshot.cpp builds an index field by field
 
+  // Appends a node to every per-node array under the alloc mutex; with
+  // only_if_absent, returns nullopt instead when the id is already there.
+  std::optional<NodeIdx> push_node(uint64_t id, std::span<const float> vector, uint8_t level,
+                                   uint8_t state, bool deleted, bool only_if_absent);
+
   utils::DistanceMetric metric_;
   size_t m_;
   size_t m0_;
@@ -283,6 +298,10 @@ class HNSWIndex {
   // that change was cut short by an exception, leaving the state suspect.
   mutable bool alloc_poisoned_ = false;
   AllocState alloc_;
+  // alloc_.next_idx for readers: searches ask for it on every query, and
+  // the alloc mutex would be a lock shared by every searching core.
+  std::atomic<size_t> node_count_{0};
+  std::atomic<bool> frozen_{false};
 
   std::vector<uint8_t> codes_;
   std::vector<float> mins_;

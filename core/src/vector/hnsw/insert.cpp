@@ -42,14 +42,15 @@ struct Scorer {
 // The halving bisection of std::partition_point, written out because the
 // list need not be partitioned by pred (the owner's own entry under Dot, the
 // unsorted tail a fill pass leaves) and the library leaves that case open.
+// pred is called with positions into the list.
 template <class Pred>
-size_t bisect(std::span<const NodeIdx> items, Pred pred) {
+size_t bisect(size_t count, Pred pred) {
   size_t first = 0;
-  size_t len = items.size();
+  size_t len = count;
   while (len > 0) {
     const size_t half = len >> 1;
     const size_t mid = first + half;
-    if (pred(items[mid])) {
+    if (pred(mid)) {
       first = mid + 1;
       len = len - half - 1;
     } else {
@@ -59,12 +60,33 @@ size_t bisect(std::span<const NodeIdx> items, Pred pred) {
   return first;
 }
 
+// Node vectors through a snapshot taken once per step. A node appended after
+// the snapshot by a concurrent insert is read from the arena itself, so a
+// list entry newer than the snapshot still scores as what it is.
+struct VectorLookup {
+  const NodeViews& views;
+  const VectorArena& arena;
+
+  // The node's vector whatever its state, or nullptr beyond the arena.
+  const float* any(NodeIdx x) const {
+    if (x < views.vectors.len) return views.vectors.ptr(x);
+    return x < arena.len() ? arena.get_direct(x).data() : nullptr;
+  }
+  // As any(), but nullptr for a tombstoned node. Deletions are serialised
+  // with inserts, so a node newer than the snapshot is never tombstoned.
+  const float* live(NodeIdx x) const {
+    if (x < views.vectors.len && x < views.deleted.len) return views.live_vector(x);
+    return any(x);
+  }
+};
+
 // Rewrites owner's layer-0 score list from its adjacency list: 0 for the
 // owner, else the raw score from the owner's vector. An entry with no stored
 // vector (never produced by this code) scores NaN rather than reading past
-// the arena.
+// the arena. Callers hold the owner's list lock, so the two lists change
+// together.
 void fill_l0_scores(ScoreList& scores, NodeIdx owner, const float* owner_vec,
-                    std::span<const NodeIdx> list, const NodeViews& views, const Scorer& scorer) {
+                    std::span<const NodeIdx> list, const VectorLookup& vecs, const Scorer& scorer) {
   thread_local std::vector<float> buffer;
   buffer.clear();
   for (NodeIdx x : list) {
@@ -72,12 +94,142 @@ void fill_l0_scores(ScoreList& scores, NodeIdx owner, const float* owner_vec,
       buffer.push_back(0.0f);
       continue;
     }
-    const float* xv = views.vector(x);
+    const float* xv = vecs.any(x);
     buffer.push_back(xv != nullptr && owner_vec != nullptr ? scorer.score(owner_vec, xv)
                                                            : std::numeric_limits<float>::quiet_NaN());
   }
   std::unique_lock<utils::SpinRwLock> write(scores.lock);
   scores.assign(buffer);
+}
+
+// Copies owner's cached layer-0 scores into out when they are in step with
+// its list (same length; the caller holds the list's lock, under which every
+// edit of both happens). A list whose scores were never cached (a node
+// rebuilt from a record) leaves out empty.
+void cached_scores(const ScoreList* scores, const NeighborList& list, std::vector<float>& out) {
+  out.clear();
+  if (scores == nullptr) return;
+  std::shared_lock<utils::SpinRwLock> read(scores->lock);
+  if (scores->size() == list.size()) out.assign(scores->begin(), scores->end());
+}
+
+// u's list at `layer`, write-locked and current. A list above layer 0 can be
+// re-homed into a taller block between fetching it and locking it; an edit
+// made to the old copy would be lost, so the pointer is checked again under
+// the lock. With create, a missing list is made (empty); otherwise a missing
+// list gives nullptr and no lock.
+// Layer-0 lists never move, so one found through `adjacency` (when given and
+// covering u) needs neither the lookup nor the check.
+std::unique_lock<utils::SpinRwLock> lock_current_list(HNSWIndex& index, size_t layer, NodeIdx u,
+                                                      bool create, NeighborList*& list,
+                                                      const AdjacencyView* adjacency = nullptr) {
+  if (layer == 0 && adjacency != nullptr && u < adjacency->len()) {
+    list = const_cast<NeighborList*>(adjacency->list(0, u));
+    return std::unique_lock<utils::SpinRwLock>(list->lock);
+  }
+  for (;;) {
+    list = create ? index.ensure_neighbor_list(layer, u) : index.neighbor_list_mut(layer, u);
+    if (list == nullptr) return {};
+    std::unique_lock<utils::SpinRwLock> write(list->lock);
+    if (layer == 0 || index.neighbor_list(layer, u) == list) return write;
+  }
+}
+
+// Diverse neighbour selection over candidates sorted by ascending sort key
+// (see HNSWIndex::select_diverse_neighbors), with the vectors looked up
+// through the caller's snapshot. Result in out.
+void select_diverse(const std::vector<NodeCandidate>& candidates, size_t target, bool negate,
+                    size_t layer, const VectorLookup& vecs, const Scorer& scorer,
+                    std::vector<NodeIdx>& out) {
+  const float alpha = diversity_alpha_for_level(layer);
+  // Without the knob there is no floor: every candidate is tested.
+  const std::optional<size_t> prune_floor = diversity_prune_floor();
+  const size_t floor = prune_floor ? std::min(target, *prune_floor) : 0;
+  thread_local std::vector<const float*> chosen_vectors;
+  out.clear();
+  chosen_vectors.clear();
+  const auto already = [&out](NodeIdx x) { return std::find(out.begin(), out.end(), x) != out.end(); };
+
+  for (const NodeCandidate& c : candidates) {
+    if (out.size() >= target) break;
+    if (already(c.idx)) continue;
+    const float* cv = vecs.live(c.idx);
+    if (cv == nullptr) continue;
+    if (out.size() >= floor) {
+      // Rejected when some chosen neighbour is strictly closer to c than the
+      // base is (scaled by alpha); NaN comparisons do not reject.
+      const float threshold = c.sort_key * alpha;
+      bool rejected = false;
+      for (const float* rv : chosen_vectors) {
+        if (scorer.key(scorer.score(cv, rv), negate) < threshold) {
+          rejected = true;
+          break;
+        }
+      }
+      if (rejected) continue;
+    }
+    out.push_back(c.idx);
+    chosen_vectors.push_back(cv);
+  }
+
+  // Fill pass: top up to target from the head of the candidates, no tests.
+  for (const NodeCandidate& c : candidates) {
+    if (out.size() >= target) break;
+    if (!already(c.idx)) out.push_back(c.idx);
+  }
+}
+
+// Prunes u's list at `layer`, which the caller holds write-locked, back to
+// its cap when it is over it, and on layer 0 rewrites u's score list to
+// match (scores may be nullptr: nothing cached). `cached` holds the raw
+// scores from u to the list's entries position by position when the caller
+// has them, else is empty; they are the very values a rescoring would give.
+// Returns whether the list was pruned.
+bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& list,
+                std::span<const float> cached, ScoreList* scores, const VectorLookup& vecs,
+                const Scorer& scorer) {
+  const size_t cap = layer == 0 ? index.max_neighbors_l0() : index.m();
+  // The owner's own entry is not counted against the cap.
+  if (list.size() <= cap || list.size() - cap <= 1) return false;
+  const float* uv = vecs.any(u);
+  if (uv == nullptr) return false;
+  const bool use_cached = cached.size() == list.size();
+  thread_local std::vector<NodeCandidate> candidates;
+  thread_local std::vector<NodeIdx> kept;
+  candidates.clear();
+  const std::span<const NodeIdx> items = list.items();
+  for (size_t i = 0; i < items.size(); ++i) {
+    const NodeIdx x = items[i];
+    const float* xv = vecs.any(x);
+    if (xv == nullptr) continue;  // a dangling index has nothing to score
+    // The cache holds 0 for the owner, not its score against itself.
+    const float s = use_cached && x != u ? cached[i] : scorer.score(uv, xv);
+    candidates.push_back(NodeCandidate{x, s, sort_key_of(index.metric(), s)});
+  }
+  sort_candidates(candidates);
+  const size_t target = cap == std::numeric_limits<size_t>::max() ? cap : cap + 1;
+  select_diverse(candidates, target, true, layer, vecs, scorer, kept);
+  list.assign(kept);
+  if (layer == 0 && scores != nullptr) {
+    thread_local std::vector<float> kept_scores;
+    kept_scores.clear();
+    for (NodeIdx x : kept) {
+      float s = 0.0f;
+      if (x != u) {
+        // Every kept entry is a candidate, scored from u above.
+        for (const NodeCandidate& c : candidates) {
+          if (c.idx == x) {
+            s = c.score;
+            break;
+          }
+        }
+      }
+      kept_scores.push_back(s);
+    }
+    std::unique_lock<utils::SpinRwLock> write(scores->lock);
+    scores->assign(kept_scores);
+  }
+  return true;
 }
 
 // Widens w with the unseen live neighbours of its first ml members, scored
@@ -138,14 +290,20 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
   const bool negate = metric_ != DistanceMetric::Euclidean;
   const Scorer scorer{metric_, dim_};
 
-  const uint64_t word = entry_point_.load(std::memory_order_acquire);
+  uint64_t word = entry_point_.load(std::memory_order_acquire);
+  if (entry_word_idx(word) == kNoNode) {
+    // Live before it is published: a concurrent insert that starts from the
+    // entry point seeds its layer searches only with live nodes. If another
+    // writer's first node wins the race, u is linked below it as usual; it
+    // is in no list yet, so nobody sees it live early.
+    set_state(u, kStateLive);
+    if (entry_point_.compare_exchange_strong(word, make_entry_word(u, level),
+                                             std::memory_order_acq_rel, std::memory_order_acquire)) {
+      return utils::Status();
+    }
+  }
   NodeIdx e = entry_word_idx(word);
   const size_t top = entry_word_level(word);
-  if (e == kNoNode) {
-    entry_point_.store(make_entry_word(u, level), std::memory_order_release);
-    set_state(u, kStateLive);
-    return utils::Status();
-  }
   if (is_deleted(e)) e = find_highest_level_entry_point().value_or(u);
 
   NodeIdx current = e;
@@ -156,8 +314,9 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
   const bool enforce_caps = enforce_neighbor_caps().value_or(true);
   SearchOptions layer_options;
   layer_options.expansion_mult = 1;
-  const size_t node_count = len();
   std::vector<NodeIdx> own_list;
+  std::vector<NodeIdx> chosen;
+  std::vector<float> cached;
 
   for (size_t l = level + 1; l-- > 0;) {
     auto found = search_layer_unfiltered(q, std::span<const NodeIdx>(&current, 1), l, ef_insert_,
@@ -167,45 +326,92 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
     sort_candidates(w);
 
     const size_t ml = l == 0 ? m0_ : m_;
-    // Views are taken per layer: caps and back-links below only change list
-    // contents, which are read under their own locks.
+    // Snapshots are taken per layer; lists that concurrent inserts extend
+    // may name newer nodes, which VectorLookup reads from the arena.
     const AdjacencyView adjacency = adjacency_view();
     const NodeViews views = node_views();
-    extend_candidates(w, u, l, ml, negate, q, node_count, adjacency, views, scorer);
+    const VectorLookup vecs{views, vectors_};
+    const auto scores_view = l0_neighbor_scores_.view();
+    const auto scores_of = [&](NodeIdx x) -> ScoreList* {
+      if (l != 0 || scores_view.len == 0) return nullptr;
+      return x < scores_view.len ? &scores_view.at(x) : const_cast<ScoreList*>(l0_scores(x));
+    };
+    extend_candidates(w, u, l, ml, negate, q, len(), adjacency, views, scorer);
     sort_candidates(w);
 
-    const std::vector<NodeIdx> chosen = select_diverse_neighbors(w, ml, negate, l);
+    select_diverse(w, ml, negate, l, vecs, scorer, chosen);
 
     own_list.assign(1, u);
     for (NodeIdx s : chosen) {
       if (s != u) own_list.push_back(s);
     }
-    set_neighbors(l, u, own_list);
-    if (l == 0) {
-      fill_l0_scores(*const_cast<ScoreList*>(l0_scores(u)), u, q.data(), own_list, views, scorer);
-    }
-    if (enforce_caps) cap_layer_neighbors(l, u);
-
-    for (NodeIdx s : chosen) {
-      const float* sv = views.live_vector(s);
-      if (sv == nullptr) continue;
-      const float k = scorer.key(scorer.score(sv, q.data()), negate);
-      NeighborList* list = ensure_neighbor_list(l, s);
-      if (list == nullptr) continue;
-      {
-        std::unique_lock<utils::SpinRwLock> write(list->lock);
-        // Entries that tie with u stay before it.
-        const size_t pos = bisect(list->items(), [&](NodeIdx x) {
-          const float* xv = views.live_vector(x);
-          return xv == nullptr || scorer.key(scorer.score(sv, xv), negate) <= k;
-        });
-        list->insert(pos, u);
-        if (l == 0) {
-          fill_l0_scores(*const_cast<ScoreList*>(l0_scores(s)), s, sv, list->items(), views,
-                         scorer);
+    {
+      NeighborList* list = nullptr;
+      auto write = lock_current_list(*this, l, u, true, list);
+      if (list != nullptr) {
+        // Concurrent inserts may already have linked themselves into u's list
+        // at this layer (from a layer above, where u was published first).
+        // Their back-links are kept, placed by sort key like any other.
+        thread_local std::vector<NodeIdx> extras;
+        extras.clear();
+        for (NodeIdx x : list->items()) {
+          if (x != u && std::find(own_list.begin(), own_list.end(), x) == own_list.end()) {
+            extras.push_back(x);
+          }
+        }
+        list->assign(own_list);
+        for (NodeIdx x : extras) {
+          const float* xv = vecs.live(x);
+          if (xv == nullptr) continue;
+          const float k = scorer.key(scorer.score(q.data(), xv), negate);
+          const std::span<const NodeIdx> items = list->items();
+          const size_t pos = bisect(items.size(), [&](size_t i) {
+            const float* yv = vecs.live(items[i]);
+            return yv == nullptr || scorer.key(scorer.score(q.data(), yv), negate) <= k;
+          });
+          list->insert(pos, x);
+        }
+        ScoreList* scores = scores_of(u);
+        if (!(enforce_caps && cap_locked(*this, l, u, *list, {}, scores, vecs, scorer)) &&
+            scores != nullptr) {
+          fill_l0_scores(*scores, u, q.data(), list->items(), vecs, scorer);
         }
       }
-      if (enforce_caps) cap_layer_neighbors(l, s);
+    }
+
+    for (NodeIdx s : chosen) {
+      const float* sv = vecs.live(s);
+      if (sv == nullptr) continue;
+      const float s_score = scorer.score(sv, q.data());
+      const float k = scorer.key(s_score, negate);
+      NeighborList* list = nullptr;
+      auto write = lock_current_list(*this, l, s, true, list, &adjacency);
+      if (list == nullptr) continue;
+      ScoreList* scores = scores_of(s);
+      cached_scores(scores, *list, cached);
+      const std::span<const NodeIdx> items = list->items();
+      const bool use_cached = !cached.empty();
+      // Entries that tie with u stay before it. The cached scores are the
+      // ones a rescoring from s would compute, so they are used where valid.
+      const size_t pos = bisect(items.size(), [&](size_t i) {
+        const NodeIdx x = items[i];
+        const float* xv = vecs.live(x);
+        if (xv == nullptr) return true;
+        if (use_cached && x != s) {
+          return scorer.key(cached[i], negate) <= k;
+        }
+        return scorer.key(scorer.score(sv, xv), negate) <= k;
+      });
+      list->insert(pos, u);
+      if (use_cached) cached.insert(cached.begin() + static_cast<std::ptrdiff_t>(pos), s_score);
+      if (enforce_caps && cap_locked(*this, l, s, *list, cached, scores, vecs, scorer)) continue;
+      if (scores == nullptr) continue;
+      if (use_cached) {
+        std::unique_lock<utils::SpinRwLock> score_write(scores->lock);
+        scores->assign(cached);
+      } else {
+        fill_l0_scores(*scores, s, sv, list->items(), vecs, scorer);
+      }
     }
 
     if (!chosen.empty()) current = chosen.front();
@@ -229,6 +435,8 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
     }
   }
 
+  // Live before a raise publishes u as the entry point (see above).
+  set_state(u, kStateLive);
   if (level > top) {
     // A concurrent raise to an equal or higher level wins.
     uint64_t seen = entry_point_.load(std::memory_order_acquire);
@@ -238,7 +446,6 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
                                                std::memory_order_acquire)) {
     }
   }
-  set_state(u, kStateLive);
   return utils::Status();
 }
 
@@ -287,84 +494,26 @@ NodeIdx HNSWIndex::greedy_search_layer_unfiltered(std::span<const float> q, Node
 
 std::vector<NodeIdx> HNSWIndex::select_diverse_neighbors(
     const std::vector<NodeCandidate>& candidates, size_t target, bool negate, size_t layer) const {
-  const float alpha = diversity_alpha_for_level(layer);
-  // Without the knob there is no floor: every candidate is tested.
-  const std::optional<size_t> prune_floor = diversity_prune_floor();
-  const size_t floor = prune_floor ? std::min(target, *prune_floor) : 0;
   const NodeViews views = node_views();
-  const Scorer scorer{metric_, dim_};
-
+  const VectorLookup vecs{views, vectors_};
   std::vector<NodeIdx> chosen;
-  std::vector<const float*> chosen_vectors;
-  const auto already = [&chosen](NodeIdx x) {
-    return std::find(chosen.begin(), chosen.end(), x) != chosen.end();
-  };
-
-  for (const NodeCandidate& c : candidates) {
-    if (chosen.size() >= target) break;
-    if (already(c.idx)) continue;
-    const float* cv = views.live_vector(c.idx);
-    if (cv == nullptr) continue;
-    if (chosen.size() >= floor) {
-      // Rejected when some chosen neighbour is strictly closer to c than the
-      // base is (scaled by alpha); NaN comparisons do not reject.
-      const float threshold = c.sort_key * alpha;
-      bool rejected = false;
-      for (const float* rv : chosen_vectors) {
-        if (rv != nullptr && scorer.key(scorer.score(cv, rv), negate) < threshold) {
-          rejected = true;
-          break;
-        }
-      }
-      if (rejected) continue;
-    }
-    chosen.push_back(c.idx);
-    chosen_vectors.push_back(cv);
-  }
-
-  // Fill pass: top up to target from the head of the candidates, no tests.
-  for (const NodeCandidate& c : candidates) {
-    if (chosen.size() >= target) break;
-    if (!already(c.idx)) chosen.push_back(c.idx);
-  }
+  select_diverse(candidates, target, negate, layer, vecs, Scorer{metric_, dim_}, chosen);
   return chosen;
 }
 
 void HNSWIndex::cap_layer_neighbors(size_t layer, NodeIdx u) {
-  NeighborList* list = neighbor_list_mut(layer, u);
+  NeighborList* list = nullptr;
+  // Held from the read to the replace: a back-link added in between by a
+  // concurrent insert would otherwise be dropped by the replace.
+  auto write = lock_current_list(*this, layer, u, false, list);
   if (list == nullptr) return;
-  const size_t cap = layer == 0 ? max_neighbors_l0_ : m_;
-  std::vector<NodeIdx> copy;
-  {
-    std::shared_lock<utils::SpinRwLock> read(list->lock);
-    // The owner's own entry is not counted against the cap.
-    if (list->size() <= cap || list->size() - cap <= 1) return;
-    copy.assign(list->begin(), list->end());
-  }
   const NodeViews views = node_views();
-  const float* uv = views.vector(u);
-  if (uv == nullptr) return;
-  const Scorer scorer{metric_, dim_};
-  std::vector<NodeCandidate> candidates;
-  candidates.reserve(copy.size());
-  for (NodeIdx x : copy) {
-    const float* xv = views.vector(x);
-    if (xv == nullptr) continue;  // a dangling index has nothing to score
-    const float s = scorer.score(uv, xv);
-    candidates.push_back(NodeCandidate{x, s, sort_key_of(metric_, s)});
-  }
-  sort_candidates(candidates);
-  const size_t target = cap == std::numeric_limits<size_t>::max() ? cap : cap + 1;
-  const std::vector<NodeIdx> kept = select_diverse_neighbors(candidates, target, true, layer);
-  {
-    std::unique_lock<utils::SpinRwLock> write(list->lock);
-    list->assign(kept);
-  }
-  if (layer == 0 && l0_scores_len() > 0) {
-    if (const ScoreList* scores = l0_scores(u)) {
-      fill_l0_scores(*const_cast<ScoreList*>(scores), u, uv, kept, views, scorer);
-    }
-  }
+  const VectorLookup vecs{views, vectors_};
+  ScoreList* scores =
+      layer == 0 && l0_scores_len() > 0 ? const_cast<ScoreList*>(l0_scores(u)) : nullptr;
+  std::vector<float> cached;
+  cached_scores(scores, *list, cached);
+  cap_locked(*this, layer, u, *list, cached, scores, vecs, Scorer{metric_, dim_});
 }
 
 }  // namespace dovadure::vector::hnsw
