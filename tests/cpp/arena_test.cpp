@@ -178,6 +178,9 @@ TEST(ChunkedArrayConcurrency, AppendersGetDistinctConsecutiveIndicesWhileReaders
   std::vector<std::thread> writers;
   for (size_t w = 0; w < kWriters; ++w) {
     writers.emplace_back([&, w] {
+      // Start appending only once the reader runs, so that the two overlap
+      // however the threads are scheduled.
+      while (reads.load(std::memory_order_relaxed) == 0) std::this_thread::yield();
       for (size_t k = 0; k < kPerWriter; ++k) {
         const size_t i = array.push_default();
         array.view()[i].store(i + 1, std::memory_order_release);
