@@ -105,6 +105,8 @@ TEST(SpinRwLock, ReadersNeverSeeAHalfWrittenList) {
     }
   };
   auto writer = [&](uint32_t base) {
+    // Overlap with the readers whatever the scheduling.
+    while (reads.load(std::memory_order_relaxed) == 0) std::this_thread::yield();
     for (uint32_t k = 0; k < 3000; ++k) {
       const uint32_t n = 1 + (base + k) % 13;
       std::unique_lock<SpinRwLock> guard(list.lock);
