@@ -112,7 +112,8 @@ class LayerSearch {
         level_(level),
         ef_(ef),
         metric_(index.metric()),
-        negate_dot_(negate_dot) {}
+        negate_dot_(negate_dot),
+        kernel_(pick_kernel(metric_)) {}
 
   // Settings.
   size_t n = 0;
@@ -184,8 +185,15 @@ class LayerSearch {
     const size_t cap = level_ == 0 ? scan_cap : SIZE_MAX;
     const ScanWalk walk = search_detail::scan_walk(rotation_seed, u, len, cap, rotate, stride);
 
-    if (ti_skip) load_ti_scores(u);
     const bool patience_on = scan_patience > 0 && metric_ != utils::DistanceMetric::Dot;
+    if (!counting && !ti_skip && !screen && !patience_on && walk.start == 0 && walk.step == 1 &&
+        walk.count == len) {
+      expand_plain(items, len);
+      if (capped && len >= scan_cap) ++counters.cap_hits;
+      return;
+    }
+
+    if (ti_skip) load_ti_scores(u);
     size_t misses = 0;  // scored neighbours in a row that were not admitted
     bool patience_stop = false;
 
@@ -241,6 +249,46 @@ class LayerSearch {
     }
   }
 
+  // The whole list in order with none of the optional checks. Everything
+  // the loop reads lives in locals: the visited marks are bytes, and a byte
+  // store would otherwise force every member to be reloaded after it.
+  // Out of line so that the loop gets registers of its own instead of
+  // sharing them with the whole search.
+  [[gnu::noinline]] void expand_plain(const NodeIdx* items, size_t len) {
+    const size_t count = n;
+    uint8_t* const marks = scratch_.visited.marks.data();
+    const uint8_t epoch = scratch_.visited.epoch;
+    const ChunkedArray<std::atomic<uint8_t>>::View st = states;
+    const VectorArena::View vec = vectors;
+    const size_t dim = dim_;
+    NodeIdx* const group = scratch_.group.data();
+    uint64_t visited = visited_count;
+    size_t grouped = 0;
+    for (size_t k = 0; k < len; ++k) {
+      if (k + 2 < len) {
+        const NodeIdx next = items[k + 2];
+        if (next < count) __builtin_prefetch(&marks[next], 1, 3);
+      }
+      const NodeIdx w = items[k];
+      if (w >= count || marks[w] == epoch ||
+          st[w].load(std::memory_order_acquire) != kStateLive) {
+        continue;
+      }
+      marks[w] = epoch;
+      ++visited;
+      const float* v = vec.ptr(w);
+      group[grouped++] = w;
+      prefetch_vector(v, dim);
+      if (grouped == kGroupSize) {
+        visited_count = visited;
+        score_plain(group, grouped, vec);
+        grouped = 0;
+      }
+    }
+    visited_count = visited;
+    if (grouped > 0) score_plain(group, grouped, vec);
+  }
+
   void trace_step(const TraceContext& trace, NodeIdx u, float u_key, uint64_t expansions) const {
     utils::SearchTraceEntry e = search_detail::blank_trace_entry(trace, metric_);
     e.ef_search = ef_;
@@ -278,6 +326,39 @@ class LayerSearch {
   static size_t advance(size_t pos, size_t step, size_t len) {
     pos += step;
     return pos >= len ? pos - len : pos;
+  }
+
+  // Scores and admits a gathered group; the kernel is the one fast_score_n
+  // would pick, chosen once per search.
+  void score_plain(const NodeIdx* group, size_t count, const VectorArena::View& vec) {
+    const Kernel kernel = kernel_;
+    const bool cosine = metric_ == utils::DistanceMetric::Cosine;
+    for (size_t g = 0; g < count; ++g) {
+      const NodeIdx w = group[g];
+      float score = kernel(query_, vec.ptr(w), dim_);
+      if (cosine) {
+        if (score > 1.0f) {
+          score = 1.0f;
+        } else if (score < -1.0f) {
+          score = -1.0f;
+        }
+        score = 1.0f - score;
+      }
+      admit(w, score, key_of(score));
+    }
+  }
+
+  using Kernel = float (*)(const float*, const float*, size_t);
+
+  // The kernel fast_score_n dispatches to for this metric on this machine.
+  static Kernel pick_kernel(utils::DistanceMetric metric) {
+    const uint32_t f = cpu_features();
+    const bool fma = (f & (kCpuAvx2 | kCpuFma)) == (kCpuAvx2 | kCpuFma);
+    const bool avx2 = (f & kCpuAvx2) != 0;
+    if (metric == utils::DistanceMetric::Euclidean) {
+      return fma ? l2_avx2_fma : avx2 ? l2_avx2 : l2_scalar;
+    }
+    return fma ? dot_avx2_fma : avx2 ? dot_avx2 : dot_scalar;
   }
 
   void set_worst(float w) {
@@ -321,6 +402,7 @@ class LayerSearch {
   utils::DistanceMetric metric_;
   bool negate_dot_;
   int32_t threshold_ = 0;
+  Kernel kernel_;
 };
 
 }  // namespace
