@@ -16,21 +16,13 @@
 
 extern char** environ;
 
+#include "child_process.hpp"
 namespace dovadure::vector::hnsw {
 namespace {
 
 // The cached knobs keep their first value for the life of the process, so
 // every case that reads one runs in a forked child with a clean environment.
 // The parent never touches a cell.
-
-#define CHILD_EXPECT(cond)                                                          \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #cond); \
-      std::fflush(stderr);                                                          \
-      _exit(1);                                                                     \
-    }                                                                               \
-  } while (0)
 
 void clear_knob_environment() {
   std::vector<std::string> names;
@@ -45,14 +37,7 @@ void clear_knob_environment() {
 
 template <typename Body>
 void run_in_child(Body body) {
-  EXPECT_EXIT(
-      {
-        clear_knob_environment();
-        body();
-        std::fflush(stderr);
-        _exit(0);
-      },
-      ::testing::ExitedWithCode(0), "");
+  testing_util::expect_child_passes(clear_knob_environment, body);
 }
 
 constexpr size_t kNoCap = std::numeric_limits<size_t>::max();

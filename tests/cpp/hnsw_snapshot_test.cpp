@@ -1,6 +1,8 @@
 #include "vector/hnsw/snapshot.hpp"
 
 #include <gtest/gtest.h>
+
+#include "golden_bytes.hpp"
 #include <stdlib.h>
 
 #include <bit>
@@ -17,24 +19,7 @@ namespace {
 
 using utils::DistanceMetric;
 
-// Little-endian byte builder for golden records, independent of Encoder.
-struct Bytes {
-  std::vector<uint8_t> b;
-  Bytes& u8(uint8_t v) {
-    b.push_back(v);
-    return *this;
-  }
-  Bytes& u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Bytes& u64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Bytes& f32(float v) { return u32(std::bit_cast<uint32_t>(v)); }
-  Bytes& f64(double v) { return u64(std::bit_cast<uint64_t>(v)); }
-};
+using testing_util::Bytes;
 
 // Map view of a record, applying the repeated-key rule, for comparisons.
 struct Canon {

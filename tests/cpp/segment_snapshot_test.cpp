@@ -1,6 +1,8 @@
 #include "segment/segment_snapshot.hpp"
 
 #include <gtest/gtest.h>
+
+#include "golden_bytes.hpp"
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -22,36 +24,7 @@ using utils::DistanceMetric;
 using utils::Payload;
 using utils::PayloadValue;
 
-struct Bytes {
-  std::vector<uint8_t> b;
-  Bytes& u8(uint8_t v) {
-    b.push_back(v);
-    return *this;
-  }
-  Bytes& u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Bytes& u64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Bytes& f32(float v) { return u32(std::bit_cast<uint32_t>(v)); }
-  Bytes& f64(double v) { return u64(std::bit_cast<uint64_t>(v)); }
-  Bytes& str(std::string_view s) {
-    u64(s.size());
-    b.insert(b.end(), s.begin(), s.end());
-    return *this;
-  }
-  Bytes& raw(std::string_view s) {
-    b.insert(b.end(), s.begin(), s.end());
-    return *this;
-  }
-  Bytes& append(const std::vector<uint8_t>& o) {
-    b.insert(b.end(), o.begin(), o.end());
-    return *this;
-  }
-};
+using testing_util::Bytes;
 
 // Plain, unoptimised Adler-32, kept apart from the library's.
 uint32_t reference_adler(const std::vector<uint8_t>& data) {

@@ -13,32 +13,18 @@
 
 #include "utils/log.hpp"
 
+#include "child_process.hpp"
 namespace dovadure::vector::hnsw {
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-#define CHILD_EXPECT(cond)                                                          \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #cond); \
-      std::fflush(stderr);                                                          \
-      _exit(1);                                                                     \
-    }                                                                               \
-  } while (0)
-
 // The log sink and the knob cells are process-wide: recording cases run in a
 // forked child.
 template <typename Body>
 void run_in_child(Body body) {
-  EXPECT_EXIT(
-      {
-        body();
-        std::fflush(stderr);
-        _exit(0);
-      },
-      ::testing::ExitedWithCode(0), "");
+  testing_util::expect_child_passes([] {}, body);
 }
 
 std::vector<std::string>& captured() {

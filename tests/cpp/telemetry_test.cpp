@@ -18,31 +18,20 @@
 
 #include "utils/log.hpp"
 
+#include "child_process.hpp"
 namespace dovadure::utils {
 namespace {
-
-#define CHILD_EXPECT(cond)                                                          \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #cond); \
-      std::fflush(stderr);                                                          \
-      _exit(1);                                                                     \
-    }                                                                               \
-  } while (0)
 
 // Sinks, counters and the one-time line are process-wide, so cases that
 // touch them run in a forked child.
 template <typename Body>
 void run_in_child(Body body) {
-  EXPECT_EXIT(
-      {
+  testing_util::expect_child_passes(
+      [] {
         unsetenv("DOROVOZU_SEARCH_TRACE_LOG");
         unsetenv("DOROVOZU_INSERT_TRACE_LOG");
-        body();
-        std::fflush(stderr);
-        _exit(0);
       },
-      ::testing::ExitedWithCode(0), "");
+      body);
 }
 
 std::string read_file(const std::string& path) {
