@@ -2,12 +2,16 @@
 // second of the HNSW index on a seeded Gaussian-mixture dataset.
 //
 //   hnsw_bench [--n N] [--queries Q] [--dim D] [--metric cosine|euclidean|both]
-//              [--ef LIST] [--no-sq8] [--profile-ef EF]
+//              [--ef LIST] [--no-sq8] [--profile-ef EF] [--profile-mode NAME]
+//              [--freeze]
 //
 // Defaults: 100 000 base vectors of 128 floats, 1 000 queries drawn from the
 // same mixture (not from the base set), m = 16, ef_construction = 200. Exact
 // ground truth comes from a brute-force scan with the index's own scoring.
-// --profile-ef runs only the searches at that ef (for a profiler).
+// --profile-ef runs only the searches at that ef (for a profiler), in the
+// mode named by --profile-mode (float by default; see the mode column).
+// --freeze repeats the float and sq8-rerank2 searches on the frozen index (with
+// --profile-ef: profiles the frozen index only).
 #include <malloc.h>
 #include <sys/utsname.h>
 
@@ -41,6 +45,8 @@ struct Args {
   std::vector<size_t> efs{10, 20, 40, 80, 160, 320};
   bool sq8 = true;
   size_t profile_ef = 0;
+  std::string profile_mode = "float";
+  bool freeze = false;
 };
 
 std::vector<size_t> parse_list(const char* text) {
@@ -67,10 +73,14 @@ Args parse_args(int argc, char** argv) {
       a.dim = std::strtoull(next, nullptr, 10), ++i;
     } else if (arg == "--ef") {
       a.efs = parse_list(next), ++i;
+    } else if (arg == "--freeze") {
+      a.freeze = true;
     } else if (arg == "--no-sq8") {
       a.sq8 = false;
     } else if (arg == "--profile-ef") {
       a.profile_ef = std::strtoull(next, nullptr, 10), ++i;
+    } else if (arg == "--profile-mode") {
+      a.profile_mode = next, ++i;
     } else if (arg == "--metric") {
       const std::string m = next;
       ++i;
@@ -249,19 +259,47 @@ int main(int argc, char** argv) {
       h::SearchOptions screen;
       screen.sq8_screen = h::Tristate::True;
       modes.push_back({"sq8-screen", screen});
-      h::SearchOptions rerank;
-      rerank.sq8_rerank_factor = 4;
-      modes.push_back({"sq8-rerank4", rerank});
+      h::SearchOptions rerank2;
+      rerank2.sq8_rerank_factor = 2;
+      modes.push_back({"sq8-rerank2", rerank2});
+      h::SearchOptions rerank4;
+      rerank4.sq8_rerank_factor = 4;
+      modes.push_back({"sq8-rerank4", rerank4});
     }
 
+    // As the Python module does with a loaded index.
+    if (args.freeze && args.profile_ef != 0) index->freeze();
     if (args.profile_ef != 0) {
-      run_queries(*index, queries, args.dim, truth, args.profile_ef, modes[0], true);
+      const auto mode = std::find_if(modes.begin(), modes.end(), [&](const Mode& m) {
+        return args.profile_mode == m.name;
+      });
+      if (mode == modes.end()) {
+        std::fprintf(stderr, "unknown --profile-mode %s\n", args.profile_mode.c_str());
+        return 2;
+      }
+      run_queries(*index, queries, args.dim, truth, args.profile_ef, *mode, true);
       continue;
     }
     std::printf("  %-14s %5s  %8s  %10s  %9s\n", "mode", "ef", "recall", "QPS", "us/query");
     for (const Mode& mode : modes) {
       run_queries(*index, queries, args.dim, truth, args.efs.front(), mode, false);  // warm-up
       for (size_t ef : args.efs) run_queries(*index, queries, args.dim, truth, ef, mode, true);
+    }
+    if (args.freeze) {
+      // The same index again once frozen (flat layer 0, no list locks), as
+      // the Python module searches a loaded one.
+      index->freeze();
+      const Mode frozen{"float/frozen", {}};
+      run_queries(*index, queries, args.dim, truth, args.efs.front(), frozen, false);
+      for (size_t ef : args.efs) run_queries(*index, queries, args.dim, truth, ef, frozen, true);
+      if (args.sq8) {
+        Mode sq8_frozen{"sq8-rerank2/fz", {}};
+        sq8_frozen.options.sq8_rerank_factor = 2;
+        run_queries(*index, queries, args.dim, truth, args.efs.front(), sq8_frozen, false);
+        for (size_t ef : args.efs) {
+          run_queries(*index, queries, args.dim, truth, ef, sq8_frozen, true);
+        }
+      }
     }
     std::printf("\n");
   }

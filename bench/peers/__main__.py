@@ -25,6 +25,9 @@ BENCH = os.path.dirname(HERE)
 FULL_EFS = (10, 16, 32, 48, 64, 96, 128, 192, 256, 384, 512)
 QUICK_EFS = (10, 16, 32, 64, 128)
 K = 10
+# Queries of the batch passes (the first ones of the set); the single-query
+# pass, which gives recall and latency, runs them all.
+BATCH_QUERIES = 2000
 
 
 def parse_args(argv):
@@ -125,6 +128,7 @@ def run_config(args, ds_name, ds_dir, meta, library, variant, m, efs, raw_path, 
     os.makedirs(serve_dir, exist_ok=True)
     task = dict(base_task, index_path=builds[1]["index_path"], k=K, efs=list(efs),
                 batch_threads=[1, 2], small_batch=8, small_batch_threads=[1, 2],
+                batch_queries=BATCH_QUERIES,
                 out=os.path.join(serve_dir, "serve.json"), ids_out=os.path.join(serve_dir, "ids.npz"))
     log(f"  serve {library}/{variant} m={m} (ef {efs[0]}..{efs[-1]})")
     code, wall = run_child("serve", task, os.path.join(serve_dir, "task.json"), log_path,

@@ -257,4 +257,32 @@ TEST(HnswNodeList, InsertAndAssignKeepOrder) {
   EXPECT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()), before);
 }
 
+// A list reading from borrowed storage never frees it (ASan would report a
+// bad free) and gets a block of its own on any later write.
+TEST(HnswNodeList, BorrowedStorageIsNeverFreedAndWritesCopyOut) {
+  std::vector<h::NodeIdx> shared{7, 8, 9, 10};
+  {
+    h::NeighborList list;
+    list.assign(std::vector<h::NodeIdx>{1, 2, 3});
+    list.borrow(shared.data());
+    EXPECT_EQ(list.data(), shared.data());
+    EXPECT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()), (std::vector<h::NodeIdx>{7, 8, 9}));
+    list.insert(1, 5);
+    EXPECT_NE(list.data(), shared.data());
+    EXPECT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()),
+              (std::vector<h::NodeIdx>{7, 5, 8, 9}));
+  }
+  for (const size_t n : {0u, 2u}) {
+    h::NeighborList list;
+    list.assign(std::vector<h::NodeIdx>{4, 5});
+    list.borrow(shared.data());
+    list.assign(std::span<const h::NodeIdx>(shared.data(), n));  // also when shrinking to empty
+    EXPECT_EQ(list.size(), n);
+    if (n != 0) {
+      EXPECT_NE(list.data(), shared.data());
+    }
+  }
+  EXPECT_EQ(shared, (std::vector<h::NodeIdx>{7, 8, 9, 10}));
+}
+
 }  // namespace

@@ -72,6 +72,39 @@ TEST(HnswFreeze, AnswersAreUnchangedOnEveryPath) {
   }
 }
 
+// Freezing packs layer 0 into one block that must hold exactly the lists,
+// and with deleted nodes present the searches must still check states.
+TEST(HnswFreeze, PackedListsMatchAndDeletedNodesStayOut) {
+  auto index = build(DistanceMetric::Euclidean, 500, 8);
+  for (uint64_t id = 3; id <= 500; id += 7) index->mark_deleted(id);
+  const auto queries = hnsw_test::random_vectors(30, 8, 5);
+  h::SearchOptions options;
+  options.ef = 40;
+  const auto before = search_all(*index, queries, options);
+  EXPECT_EQ(index->flat_layer0().base, nullptr);
+  index->freeze();
+  EXPECT_FALSE(index->all_live());
+  const h::FlatLayer0& flat = index->flat_layer0();
+  ASSERT_NE(flat.base, nullptr);
+  ASSERT_EQ(flat.len, index->len());
+  std::vector<h::NodeIdx> list;
+  for (h::NodeIdx u = 0; u < flat.len; ++u) {
+    ASSERT_TRUE(index->copy_neighbors(0, u, list));
+    const h::NodeIdx* record = flat.record(u);
+    ASSERT_EQ(record[0], list.size()) << u;
+    EXPECT_EQ(std::vector<h::NodeIdx>(record + 1, record + 1 + record[0]), list) << u;
+  }
+  const auto after = search_all(*index, queries, options);
+  expect_same(before, after);
+  for (const auto& hits : after) {
+    for (const auto& hit : hits) EXPECT_NE((hit.id - 3) % 7, 0u) << hit.id;
+  }
+
+  auto clean = build(DistanceMetric::Euclidean, 50, 8);
+  clean->freeze();
+  EXPECT_TRUE(clean->all_live());
+}
+
 TEST(HnswFreeze, ConcurrentSearchesAgreeWithSerialOnes) {
   auto index = build(DistanceMetric::Cosine, 800, 12);
   index->freeze();
@@ -96,6 +129,7 @@ TEST(HnswFreezeDeathTest, ChangingAFrozenIndexAborts) {
   EXPECT_DEATH((void)index->insert(1000, v), "attempt to change a frozen HNSW index");
   EXPECT_DEATH(index->set_neighbors(0, 3, std::vector<h::NodeIdx>{3, 4}),
                "attempt to change a frozen HNSW index");
+  EXPECT_DEATH(index->mark_deleted(10), "attempt to change a frozen HNSW index");
   // Reads stay available.
   EXPECT_TRUE(index->contains(10));
   std::vector<h::NodeIdx> list;

@@ -1,5 +1,6 @@
 #include "vector/hnsw/snapshot.hpp"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "golden_bytes.hpp"
@@ -446,12 +447,19 @@ TEST(HnswToSnapshot, InsertedGraphRoundTripsAndSearchesAlike) {
     state = state * 1664525u + 1013904223u;
     return static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
   };
-  for (uint64_t id = 0; id < 300; ++id) {
-    ASSERT_TRUE(x.insert(id * 3 + 1, {rnd(), rnd(), rnd(), rnd()}).ok());
+  // Ids arrive out of order; the record lists them ascending all the same,
+  // so that a loader can consume it front to back.
+  for (uint64_t k = 0; k < 300; ++k) {
+    ASSERT_TRUE(x.insert((k * 37) % 300 * 3 + 1, {rnd(), rnd(), rnd(), rnd()}).ok());
   }
   x.mark_deleted(4);
   const HnswSnapshot s = x.to_snapshot();
   EXPECT_EQ(s.vectors.size(), 300u);
+  EXPECT_TRUE(std::is_sorted(s.vectors.keys.begin(), s.vectors.keys.end()));
+  ASSERT_FALSE(s.layers.empty());
+  for (const auto& layer : s.layers) {
+    EXPECT_TRUE(std::is_sorted(layer.lists.keys.begin(), layer.lists.keys.end())) << layer.layer;
+  }
   EXPECT_EQ(s.deleted, std::vector<uint64_t>{4});
   auto built = HNSWIndex::from_snapshot(s);
   ASSERT_TRUE(built.ok());

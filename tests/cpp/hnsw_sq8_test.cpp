@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <random>
 #include <vector>
@@ -280,6 +281,145 @@ TEST(Sq8WalkTest, NodesBeyondTheCodesAreNeverReadAndTheDispatcherFallsBack) {
   EXPECT_EQ(nodes[0].idx, late);
   EXPECT_NEAR(nodes[0].score, 0.0f, 1e-6f);
 }
+
+// The walk's key of a node, computed here from the codes alone.
+float reference_key(const HNSWIndex& index, const std::vector<int16_t>& qq, NodeIdx v) {
+  const size_t dim = index.dim();
+  const uint8_t* c = index.codes().data() + size_t{v} * dim;
+  const bool euclidean = index.metric() == DistanceMetric::Euclidean;
+  int64_t dot = 0, squares = 0;
+  for (size_t d = 0; d < std::min(qq.size(), dim); ++d) {
+    dot += int64_t{qq[d]} * (euclidean ? c[d] : c[d] - 128);
+    squares += int64_t{c[d]} * c[d];
+  }
+  return -static_cast<float>(euclidean ? 2 * dot - squares : dot);
+}
+
+TEST(Sq8WalkTest, EuclideanKeysAreNegatedDistancesInTheCodeDomain) {
+  KnnGraph g(DistanceMetric::Euclidean, 300, 40, 10, 31);
+  g.index->quantize_all();
+  std::mt19937 rng(12);
+  const std::vector<NodeIdx> entries{0};
+  for (int i = 0; i < 5; ++i) {
+    std::vector<int16_t> qq;
+    quantize_query(unit(rng, 40), g.index->mins(), g.index->scales(), qq);
+    auto full = g.index->search_layer_unfiltered_sq8(qq, entries, 0, 30, {}, nullptr, nullptr);
+    ASSERT_TRUE(full.ok());
+    ASSERT_EQ(full.value().size(), 30u);
+    for (const auto& r : full.value()) EXPECT_EQ(r.sort_key, reference_key(*g.index, qq, r.idx));
+    // The walk ranks by the squared code distance: the best pooled node is
+    // the nearest of all nodes in the code domain whenever the walk found it.
+    float best = std::numeric_limits<float>::max();
+    for (NodeIdx v = 0; v < 300; ++v) best = std::min(best, reference_key(*g.index, qq, v));
+    EXPECT_EQ(full.value()[0].sort_key, best);
+
+    // A query shorter than the rows scores a prefix of each row, the
+    // squares included.
+    qq.resize(25);
+    auto prefix = g.index->search_layer_unfiltered_sq8(qq, entries, 0, 30, {}, nullptr, nullptr);
+    ASSERT_TRUE(prefix.ok());
+    ASSERT_EQ(prefix.value().size(), 30u);
+    for (const auto& r : prefix.value()) {
+      EXPECT_EQ(r.sort_key, reference_key(*g.index, qq, r.idx));
+    }
+  }
+}
+
+TEST(Sq8WalkTest, EuclideanNodesAddedAfterQuantisingAreSkippedAndFallBack) {
+  KnnGraph g(DistanceMetric::Euclidean, 120, 8, 6, 37);
+  g.index->quantize_all();
+  std::mt19937 rng(14);
+  const auto q = unit(rng, 8);
+  const NodeIdx late = g.add(q);
+  for (NodeIdx u = 0; u < late; ++u) {
+    std::vector<NodeIdx> list;
+    g.index->copy_neighbors(0, u, list);
+    list.push_back(late);
+    g.index->set_neighbors(0, u, list);
+  }
+  ASSERT_EQ(g.index->code_square_sums().size(), 120u);
+  std::vector<int16_t> qq;
+  quantize_query(q, g.index->mins(), g.index->scales(), qq);
+  const std::vector<NodeIdx> entries{late, 3};
+  StatsSink stats;
+  auto walked = g.index->search_layer_unfiltered_sq8(qq, entries, 0, 20, {}, &stats, nullptr);
+  ASSERT_TRUE(walked.ok());
+  ASSERT_EQ(walked.value().size(), 20u);
+  for (const auto& n : walked.value()) {
+    EXPECT_NE(n.idx, late);
+    EXPECT_EQ(n.sort_key, reference_key(*g.index, qq, n.idx));
+  }
+  EXPECT_LE(stats.visited, 120u);
+
+  const auto nodes = l0(*g.index, q, {0}, 5, rerank(2));
+  ASSERT_FALSE(nodes.empty());
+  EXPECT_EQ(nodes[0].idx, late);
+  EXPECT_EQ(nodes[0].score, 0.0f);
+}
+
+class FrozenWalkTest : public ::testing::TestWithParam<DistanceMetric> {};
+
+// Freezing packs layer 0 into one block and drops the state checks when
+// every node is live; the walk must visit and return exactly as before.
+TEST_P(FrozenWalkTest, FrozenIndexWalksExactlyAsBefore) {
+  const size_t dim = 24;
+  KnnGraph g(GetParam(), 400, dim, 12, 41);
+  g.index->quantize_all();
+  std::mt19937 rng(15);
+  std::vector<std::vector<float>> queries;
+  for (int i = 0; i < 8; ++i) queries.push_back(unit(rng, dim));
+  const auto quantized = [&](const std::vector<float>& q) {
+    std::vector<int16_t> qq;
+    if (GetParam() == DistanceMetric::Cosine) {
+      quantize_query_cosine_wide(q, qq);
+    } else {
+      quantize_query(q, g.index->mins(), g.index->scales(), qq);
+    }
+    return qq;
+  };
+  struct Run {
+    std::vector<std::pair<NodeIdx, float>> walk;
+    uint64_t visited = 0, expansions = 0;
+    std::vector<std::pair<NodeIdx, float>> ranked;
+  };
+  const auto run_all = [&]() {
+    std::vector<Run> runs;
+    for (const auto& q : queries) {
+      Run run;
+      StatsSink stats;
+      const std::vector<NodeIdx> entries{7, 300};
+      auto r = g.index->search_layer_unfiltered_sq8(quantized(q), entries, 0, 24, {}, &stats,
+                                                     nullptr);
+      EXPECT_TRUE(r.ok());
+      if (r.ok()) {
+        for (const auto& n : r.value()) run.walk.push_back({n.idx, n.sort_key});
+      }
+      run.visited = stats.visited;
+      run.expansions = stats.expansions;
+      for (const auto& n : l0(*g.index, q, {7}, 8, rerank(3))) {
+        run.ranked.push_back({n.idx, n.score});
+      }
+      runs.push_back(std::move(run));
+    }
+    return runs;
+  };
+  const std::vector<Run> before = run_all();
+  g.index->freeze();
+  ASSERT_EQ(g.index->flat_layer0().len, 400u);  // the packed lists are what gets walked
+  const std::vector<Run> after = run_all();
+  ASSERT_EQ(before.size(), after.size());
+  for (size_t i = 0; i < before.size(); ++i) {
+    EXPECT_EQ(before[i].walk, after[i].walk) << i;
+    EXPECT_EQ(before[i].visited, after[i].visited) << i;
+    EXPECT_EQ(before[i].expansions, after[i].expansions) << i;
+    EXPECT_EQ(before[i].ranked, after[i].ranked) << i;
+    EXPECT_EQ(before[i].walk.size(), 24u);
+    EXPECT_EQ(before[i].ranked.size(), 8u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, FrozenWalkTest,
+                         ::testing::Values(DistanceMetric::Cosine, DistanceMetric::Euclidean));
 
 }  // namespace
 }  // namespace dovadure::vector::hnsw

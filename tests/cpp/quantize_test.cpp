@@ -41,6 +41,7 @@ TEST(QuantizeAllTest, CosineCodesRoundHalfAwayAfterClamping) {
   EXPECT_EQ(index.codes(), (std::vector<uint8_t>{255, 1, 128, 192, 0, 0}));
   EXPECT_TRUE(index.mins().empty());
   EXPECT_TRUE(index.scales().empty());
+  EXPECT_TRUE(index.code_square_sums().empty());  // the cosine walk has no use for them
 }
 
 TEST(QuantizeAllTest, AffineCodesUseLiveRangesPerDimension) {
@@ -62,6 +63,9 @@ TEST(QuantizeAllTest, AffineCodesUseLiveRangesPerDimension) {
   // 2.5 rounds away to 3 above; 1 / (2/255) is 127.49999 in f32, so 127.
   // The deleted node clamps into the byte range.
   EXPECT_EQ((std::vector<uint8_t>(c.begin() + 9, c.end())), (std::vector<uint8_t>{255, 0, 255}));
+  // Σ c² per row, the deleted node's included.
+  EXPECT_EQ(index->code_square_sums(),
+            (std::vector<int64_t>{0, 9 + 65025, 65025 + 127 * 127, 2 * 65025}));
 }
 
 TEST(QuantizeAllTest, NanElementsLeaveRangesAloneAndCodeToZero) {
@@ -96,6 +100,44 @@ TEST(QuantizeAllTest, RerunReplacesCodesForTheGrownIndex) {
   ASSERT_TRUE(index->allocate_node(9, std::vector<float>{1.0f, 0.0f}, 0).has_value());
   index->quantize_all();
   EXPECT_EQ(index->codes(), (std::vector<uint8_t>{128, 255, 255, 128}));
+}
+
+TEST(QuantizeAllTest, SquareSumsFollowEveryRerunAndSpanWholeRows) {
+  // 300 dimensions: a row's sum passes what 16 bits could hold many times.
+  std::mt19937 rng(4);
+  std::uniform_real_distribution<float> value(-3.0f, 3.0f);
+  std::vector<std::vector<float>> rows(5, std::vector<float>(300));
+  for (auto& r : rows) {
+    for (auto& x : r) x = value(rng);
+  }
+  rows[1].assign(300, 3.0f);  // all codes at the top of the range
+  const auto index = make(DistanceMetric::Euclidean, rows);
+  const auto expect_sums_match_codes = [&](size_t n) {
+    const auto& codes = index->codes();
+    const auto& sums = index->code_square_sums();
+    ASSERT_EQ(codes.size(), n * 300);
+    ASSERT_EQ(sums.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+      int64_t want = 0;
+      for (size_t d = 0; d < 300; ++d) want += int64_t{codes[i * 300 + d]} * codes[i * 300 + d];
+      EXPECT_EQ(sums[i], want) << i;
+    }
+  };
+  index->quantize_all();
+  expect_sums_match_codes(5);
+  // Every dimension of row 1 holds its range's maximum, so every code is 255.
+  EXPECT_EQ(index->code_square_sums()[1], int64_t{300} * 65025);
+
+  // A node added later has neither codes nor a sum until the next run, which
+  // also moves the ranges and with them every earlier row's sum.
+  const std::vector<int64_t> before = index->code_square_sums();
+  ASSERT_TRUE(index->allocate_node(99, std::vector<float>(300, -9.0f), 0).has_value());
+  EXPECT_EQ(index->code_square_sums(), before);
+  index->quantize_all();
+  expect_sums_match_codes(6);
+  EXPECT_EQ(index->code_square_sums()[5], 0);  // the new minimum everywhere
+  const auto& after = index->code_square_sums();
+  EXPECT_NE(std::vector<int64_t>(after.begin(), after.begin() + 5), before);
 }
 
 TEST(QueryQuantizeTest, ScreeningFormClampsBeforeRounding) {

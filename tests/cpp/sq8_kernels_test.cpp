@@ -77,6 +77,40 @@ TEST(Sq8Quantisers, QueryElements) {
   EXPECT_EQ(h::quantize_query_affine_i16(kNaN, 0.0f, 1.0f), 0);
 }
 
+TEST(Sq8Quantisers, WideQueryFormsRoundLikeTheLibraryEverywhere) {
+  // The wide forms round without libm; the reference rounds with it.
+  const auto cosine_ref = [](float q) {
+    return h::detail::round_saturate<int16_t>(h::detail::clamp_f32(q * 127.5f, -128.0f, 127.0f));
+  };
+  const auto affine_ref = [](float q, float m, float s) {
+    return h::detail::round_saturate<int16_t>(h::detail::clamp_f32((q - m) / s, 0.0f, 255.0f));
+  };
+  std::vector<float> values{0.0f, -0.0f, kInf, -kInf, kNaN, 1e30f, -1e30f, 1e-30f, -1e-30f};
+  // Every half in and just beyond the ranges, with its neighbours on both
+  // sides: the cases where truncation plus a comparison could go wrong.
+  for (int k = -130; k <= 257; ++k) {
+    const float half = static_cast<float>(k) + 0.5f;
+    for (float v : {half, std::nextafter(half, kInf), std::nextafter(half, -kInf),
+                    static_cast<float>(k), std::nextafter(static_cast<float>(k), -kInf)}) {
+      values.push_back(v);
+    }
+  }
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> wide(-300.0f, 300.0f);
+  for (int i = 0; i < 20000; ++i) values.push_back(wide(rng));
+  for (float v : values) {
+    ASSERT_EQ(h::quantize_query_affine_i16(v, 0.0f, 1.0f), affine_ref(v, 0.0f, 1.0f)) << v;
+    ASSERT_EQ(h::quantize_query_affine_i16(v, -3.0f, 0.7f), affine_ref(v, -3.0f, 0.7f)) << v;
+    const float q = v / 127.5f;
+    ASSERT_EQ(h::quantize_query_cosine_i16(q), cosine_ref(q)) << q;
+    ASSERT_EQ(h::quantize_query_cosine_i16(v), cosine_ref(v)) << v;
+  }
+  EXPECT_EQ(h::quantize_query_cosine_i16(exact_preimage(-2.5f)), -3);
+  EXPECT_EQ(h::quantize_query_cosine_i16(exact_preimage(126.5f)), 127);
+  EXPECT_EQ(h::quantize_query_affine_i16(0.49999997f, 0.0f, 1.0f), 0);
+  EXPECT_EQ(h::quantize_query_affine_i16(254.5f, 0.0f, 1.0f), 255);
+}
+
 TEST(Sq8Kernels, ScreenDotSmallExample) {
   const int8_t q[2] = {1, -1};
   const uint8_t codes[2] = {129, 127};
@@ -99,7 +133,8 @@ int64_t reference_i16(const int16_t* q, const uint8_t* c, size_t n, int offset) 
   return s;
 }
 
-const size_t kSizes[] = {0, 1, 7, 8, 15, 16, 31, 32, 33, 63, 64, 65, 100, 1000, 1025, 4113, 9000};
+const size_t kSizes[] = {0,   1,   7,   8,   15,  16,   31,   32,   33,  63,
+                          64,  65,  100, 255, 256, 257, 784, 1000, 1025, 4113, 9000};
 
 TEST(Sq8Kernels, EveryFlavourMatchesTheExactSum) {
   std::mt19937 rng(17);
@@ -178,6 +213,30 @@ TEST(Sq8Kernels, SumsBeyondI32Saturate) {
     EXPECT_EQ(h::sq8_dot_i16_raw_avx2(q.data(), codes.data(), n), INT32_MAX);
     EXPECT_EQ(h::screen_dot_avx2(qbig.data(), zcodes.data(), big), INT32_MAX);
   }
+}
+
+TEST(Sq8Kernels, KernelPickedOnceIsTheDispatchedOne) {
+  const auto centered = h::sq8_dot_i16_kernel(true);
+  const auto raw = h::sq8_dot_i16_kernel(false);
+  if (h::has_avx2()) {
+    EXPECT_EQ(centered, &h::sq8_dot_i16_centered_avx2);
+    EXPECT_EQ(raw, &h::sq8_dot_i16_raw_avx2);
+  } else {
+    EXPECT_EQ(centered, &h::sq8_dot_i16_centered_scalar);
+    EXPECT_EQ(raw, &h::sq8_dot_i16_raw_scalar);
+  }
+  // Full-range queries over a few blocks: each block alone nearly fills i32,
+  // and the blocks' signs alternate so that the total stays inside it.
+  const size_t n = 784;
+  std::vector<uint8_t> codes(n);
+  std::vector<int16_t> q(n);
+  std::mt19937 rng(3);
+  for (size_t i = 0; i < n; ++i) {
+    codes[i] = static_cast<uint8_t>(i % 7 == 0 ? 0 : 255 - rng() % 3);
+    q[i] = (i / 256) % 2 == 0 ? int16_t{-32768} : int16_t{32767};
+  }
+  EXPECT_EQ(raw(q.data(), codes.data(), n), reference_i16(q.data(), codes.data(), n, 0));
+  EXPECT_EQ(centered(q.data(), codes.data(), n), reference_i16(q.data(), codes.data(), n, 128));
 }
 
 TEST(Sq8Kernels, NeverReadPastTheInputs) {

@@ -1,5 +1,8 @@
 #include "vector/hnsw/core.hpp"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -207,6 +210,8 @@ void HNSWIndex::reserve_nodes(size_t n) {
 }
 
 void HNSWIndex::mark_deleted(uint64_t id) {
+  // Searches of a frozen index may skip state checks (all_live).
+  check_not_frozen(*this);
   const auto found = idx_of(id);
   if (!found) return;
   const NodeIdx i = *found;
@@ -343,8 +348,51 @@ void HNSWIndex::freeze() {
     for (size_t l = 0; l < block->top; ++l) block->lists[l].lock.freeze();
   }
   const auto scores = l0_neighbor_scores_.view();
-  for (size_t i = 0; i < scores.len; ++i) scores.at(i).lock.freeze();
+  for (size_t i = 0; i < scores.len; ++i) {
+    ScoreList& list = scores.at(i);
+    // Only the cosine layer search reads these (triangle skip); nothing
+    // writes them once frozen.
+    if (metric_ != utils::DistanceMetric::Cosine) list.clear();
+    list.lock.freeze();
+  }
+  pack_layer0();
+  const auto states = states_.view();
+  bool live = true;
+  for (size_t i = 0; i < states.len && live; ++i) {
+    live = states.at(i).load(std::memory_order_relaxed) == kStateLive;
+  }
+  all_live_ = live;
   frozen_.store(true, std::memory_order_release);
+}
+
+void HNSWIndex::pack_layer0() {
+  const auto layer0 = layer0_.view();
+  const size_t n = layer0.len;
+  size_t longest = 0;
+  size_t total = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t len = layer0.at(i).size();
+    longest = std::max(longest, len);
+    total += len + 1;
+  }
+  // Fixed-width records waste the slack of shorter lists; a few very long
+  // lists (filter-aware edges) would make that slack dominate, and those
+  // indexes keep their separate blocks.
+  const size_t stride = longest + 1;
+  if (n == 0 || n * stride > total + total / 2 + 64) return;
+  flat_l0_block_ = std::make_unique<NodeIdx[]>(n * stride);
+  NodeIdx* block = flat_l0_block_.get();
+  for (size_t i = 0; i < n; ++i) {
+    NeighborList& list = layer0.at(i);
+    NodeIdx* record = block + i * stride;
+    record[0] = static_cast<NodeIdx>(list.size());
+    std::copy(list.begin(), list.end(), record + 1);
+    list.borrow(record + 1);
+  }
+  flat_l0_ = FlatLayer0{block, stride, n};
+  // The blocks just freed lie together in the heap; give their pages back
+  // rather than keep both copies' worth of memory resident.
+  malloc_trim(0);
 }
 
 const ScoreList* HNSWIndex::l0_scores(NodeIdx u) const {

@@ -78,6 +78,16 @@ struct UpperLists {
 // Snapshot of the adjacency arrays for search loops: taken once per search,
 // then list() is a few loads and no lock. A node without a list at a layer
 // reads as nullptr, which behaves as an empty list.
+// Node u's layer-0 list, the node itself first, stored as [length, items...]
+// at base + u * stride for every u < len.
+struct FlatLayer0 {
+  const NodeIdx* base = nullptr;
+  size_t stride = 0;
+  size_t len = 0;
+
+  const NodeIdx* record(NodeIdx u) const { return base + size_t{u} * stride; }
+};
+
 class AdjacencyView {
  public:
   const NeighborList* list(size_t layer, NodeIdx u) const {
@@ -142,8 +152,15 @@ class HNSWIndex {
   // bouncing the cache lines of the lists they share. One-way. Must not run
   // concurrently with any other use of the index; afterwards adding a node
   // or changing a list is a programming error and aborts.
+  // Freezing also packs layer 0 into one block (flat_layer0) and notes
+  // whether every node is live.
   void freeze();
   bool frozen() const { return frozen_.load(std::memory_order_acquire); }
+  // Layer 0 of a frozen index in one block; empty (base == nullptr) before
+  // freeze() or when the lists are too uneven in length to pack.
+  const FlatLayer0& flat_layer0() const { return flat_l0_; }
+  // True once frozen with every node live: searches may skip state checks.
+  bool all_live() const { return all_live_; }
 
   utils::DistanceMetric metric() const { return metric_; }
   size_t dim() const { return dim_; }
@@ -252,6 +269,8 @@ class HNSWIndex {
   std::vector<int8_t> quantize_query_i8(std::span<const float> query) const;
   bool has_codes() const { return !codes_.empty(); }
   const std::vector<uint8_t>& codes() const { return codes_; }
+  // Σ c² of each node's codes (affine codes only; empty for Cosine).
+  const std::vector<int64_t>& code_square_sums() const { return code_square_sums_; }
   const std::vector<float>& mins() const { return mins_; }
   const std::vector<float>& scales() const { return scales_; }
 
@@ -262,6 +281,9 @@ class HNSWIndex {
   // only_if_absent, returns nullopt instead when the id is already there.
   std::optional<NodeIdx> push_node(uint64_t id, std::span<const float> vector, uint8_t level,
                                    uint8_t state, bool deleted, bool only_if_absent);
+  // freeze(): copies every layer-0 list into flat_l0_block_ and lets the
+  // lists read from there.
+  void pack_layer0();
 
   utils::DistanceMetric metric_;
   size_t m_;
@@ -302,8 +324,13 @@ class HNSWIndex {
   // the alloc mutex would be a lock shared by every searching core.
   std::atomic<size_t> node_count_{0};
   std::atomic<bool> frozen_{false};
+  // Set by freeze(), read-only afterwards.
+  std::unique_ptr<NodeIdx[]> flat_l0_block_;
+  FlatLayer0 flat_l0_;
+  bool all_live_ = false;
 
   std::vector<uint8_t> codes_;
+  std::vector<int64_t> code_square_sums_;  // one per row of codes_ (not Cosine)
   std::vector<float> mins_;
   std::vector<float> scales_;
 };

@@ -1,12 +1,17 @@
 // Insertion: greedy descent, per-layer candidate search and extension,
 // diverse neighbour selection, back-links and list caps.
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "utils/log.hpp"
 #include "utils/telemetry.hpp"
@@ -23,21 +28,94 @@ namespace {
 using utils::DistanceMetric;
 
 // Ascending sort key with NaN after every number and equal to another NaN:
-// a strict weak ordering, so std::stable_sort keeps its guarantees on the
+// a strict weak ordering, so the sorts below keep their guarantees on the
 // unchecked stored vectors.
 bool key_less(const NodeCandidate& a, const NodeCandidate& b) {
   if (std::isnan(a.sort_key)) return false;
   return std::isnan(b.sort_key) || a.sort_key < b.sort_key;
 }
 
-void sort_candidates(std::vector<NodeCandidate>& w) { std::stable_sort(w.begin(), w.end(), key_less); }
+// An unsigned image of a sort key that orders as key_less does: numbers
+// ascend, -0 and +0 meet, and every NaN comes last, equal to any other NaN.
+uint32_t key_order(float key) {
+  if (std::isnan(key)) return std::numeric_limits<uint32_t>::max();
+  if (key == 0.0f) key = 0.0f;
+  const uint32_t bits = std::bit_cast<uint32_t>(key);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
 
+// Stable ascending sort by key_less. (order, position) words sort as plain
+// integers with no allocation once the thread's buffers have grown, where
+// std::stable_sort takes a fresh buffer on every call; the position breaks
+// ties, which is what makes the result the stable one.
+void sort_candidates(NodeCandidate* first, size_t n) {
+  if (n < 2 || std::is_sorted(first, first + n, key_less)) return;
+  if (n > std::numeric_limits<uint32_t>::max()) {
+    std::stable_sort(first, first + n, key_less);
+    return;
+  }
+  thread_local std::vector<uint64_t> order;
+  thread_local std::vector<NodeCandidate> copy;
+  order.resize(n);
+  for (size_t i = 0; i < n; ++i) order[i] = uint64_t{key_order(first[i].sort_key)} << 32 | i;
+  if (n <= 64) {
+    // A capped list comes as two sorted runs (kept, then filled) and one
+    // back-link; insertion sort is quickest on so few, nearly sorted items.
+    for (size_t i = 1; i < n; ++i) {
+      const uint64_t word = order[i];
+      size_t j = i;
+      for (; j > 0 && order[j - 1] > word; --j) order[j] = order[j - 1];
+      order[j] = word;
+    }
+  } else {
+    std::sort(order.begin(), order.end());
+  }
+  copy.assign(first, first + n);
+  for (size_t i = 0; i < n; ++i) first[i] = copy[static_cast<uint32_t>(order[i])];
+}
+
+void sort_candidates(std::vector<NodeCandidate>& w) { sort_candidates(w.data(), w.size()); }
+
+// The score fast_score_n gives, with the kernel it would dispatch to chosen
+// once instead of on every call.
 struct Scorer {
+  using Kernel = float (*)(const float*, const float*, size_t);
+
+  Scorer(DistanceMetric metric, size_t dim) : metric(metric), dim(dim), kernel(pick(metric)) {}
+
   DistanceMetric metric;
   size_t dim;
-  float score(const float* a, const float* b) const { return fast_score_n(metric, a, b, dim); }
+  Kernel kernel;
+
+  float score(const float* a, const float* b) const {
+    float d = kernel(a, b, dim);
+    if (metric != DistanceMetric::Cosine) return d;
+    // As fast_score_n: comparisons are false for NaN, which passes through.
+    if (d > 1.0f) {
+      d = 1.0f;
+    } else if (d < -1.0f) {
+      d = -1.0f;
+    }
+    return 1.0f - d;
+  }
   float key(float score, bool negate) const { return negate ? sort_key_of(metric, score) : score; }
+
+ private:
+  static Kernel pick(DistanceMetric metric) {
+    const bool l2 = metric == DistanceMetric::Euclidean;
+    if (has_avx2_fma()) return l2 ? l2_avx2_fma : dot_avx2_fma;
+    if (has_avx2()) return l2 ? l2_avx2 : dot_avx2;
+    return l2 ? l2_scalar : dot_scalar;
+  }
 };
+
+// Pulls a vector towards the cache ahead of its use; beyond 1 KiB the
+// hardware prefetcher has caught on.
+inline void prefetch_vector(const float* v, size_t dim) {
+  const char* p = reinterpret_cast<const char*>(v);
+  const size_t bytes = std::min<size_t>(dim * sizeof(float), 1024);
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off, 0, 1);
+}
 
 // The halving bisection of std::partition_point, written out because the
 // list need not be partitioned by pred (the owner's own entry under Dot, the
@@ -137,21 +215,52 @@ std::unique_lock<utils::SpinRwLock> lock_current_list(HNSWIndex& index, size_t l
 
 // Diverse neighbour selection over candidates sorted by ascending sort key
 // (see HNSWIndex::select_diverse_neighbors), with the vectors looked up
-// through the caller's snapshot. Result in out.
-void select_diverse(const std::vector<NodeCandidate>& candidates, size_t target, bool negate,
-                    size_t layer, const VectorLookup& vecs, const Scorer& scorer,
-                    std::vector<NodeIdx>& out) {
+// through the caller's snapshot. Result in out; with positions, also the
+// position in candidates each result came from.
+// base: a node every candidate was scored from (score = score of base's
+// vector against the candidate's), or kNoNode. Testing a candidate against
+// base then needs no scoring: the score is symmetric, so it is the
+// candidate's own.
+void select_diverse(std::span<const NodeCandidate> candidates, size_t target, bool negate,
+                    size_t layer, const VectorLookup& vecs, const Scorer& scorer, NodeIdx base,
+                    std::vector<NodeIdx>& out, std::vector<uint32_t>* positions = nullptr) {
   const float alpha = diversity_alpha_for_level(layer);
   // Without the knob there is no floor: every candidate is tested.
   const std::optional<size_t> prune_floor = diversity_prune_floor();
   const size_t floor = prune_floor ? std::min(target, *prune_floor) : 0;
-  thread_local std::vector<const float*> chosen_vectors;
+  struct Chosen {
+    const float* vector;
+    NodeIdx idx;
+  };
+  thread_local std::vector<Chosen> chosen;
   out.clear();
-  chosen_vectors.clear();
-  const auto already = [&out](NodeIdx x) { return std::find(out.begin(), out.end(), x) != out.end(); };
+  chosen.clear();
+  if (positions != nullptr) positions->clear();
+  if (target == 0 || candidates.empty()) return;
 
-  for (const NodeCandidate& c : candidates) {
-    if (out.size() >= target) break;
+  // Membership of out, as marks by node index; a list naming indices far
+  // beyond the stored nodes (possible only through a hand-made candidate
+  // list) is searched instead of sizing the marks to it.
+  NodeIdx max_idx = 0;
+  for (const NodeCandidate& c : candidates) max_idx = std::max(max_idx, c.idx);
+  thread_local VisitedStamps marks;
+  const bool marked = size_t{max_idx} < vecs.arena.len() + 4096;
+  if (marked) marks.begin(size_t{max_idx} + 1);
+  const auto already = [&](NodeIdx x) {
+    return marked ? marks.test(x) : std::find(out.begin(), out.end(), x) != out.end();
+  };
+  const auto accept = [&](NodeIdx x, size_t at) {
+    out.push_back(x);
+    if (marked) marks.set(x);
+    if (positions != nullptr) positions->push_back(static_cast<uint32_t>(at));
+  };
+
+  const size_t n = candidates.size();
+  for (size_t i = 0; i < n && out.size() < target; ++i) {
+    const NodeCandidate& c = candidates[i];
+    if (i + 1 < n) {
+      if (const float* next = vecs.any(candidates[i + 1].idx)) prefetch_vector(next, scorer.dim);
+    }
     if (already(c.idx)) continue;
     const float* cv = vecs.live(c.idx);
     if (cv == nullptr) continue;
@@ -160,22 +269,22 @@ void select_diverse(const std::vector<NodeCandidate>& candidates, size_t target,
       // base is (scaled by alpha); NaN comparisons do not reject.
       const float threshold = c.sort_key * alpha;
       bool rejected = false;
-      for (const float* rv : chosen_vectors) {
-        if (scorer.key(scorer.score(cv, rv), negate) < threshold) {
+      for (const Chosen& r : chosen) {
+        const float d = r.idx == base ? c.score : scorer.score(cv, r.vector);
+        if (scorer.key(d, negate) < threshold) {
           rejected = true;
           break;
         }
       }
       if (rejected) continue;
     }
-    out.push_back(c.idx);
-    chosen_vectors.push_back(cv);
+    accept(c.idx, i);
+    chosen.push_back(Chosen{cv, c.idx});
   }
 
   // Fill pass: top up to target from the head of the candidates, no tests.
-  for (const NodeCandidate& c : candidates) {
-    if (out.size() >= target) break;
-    if (!already(c.idx)) out.push_back(c.idx);
+  for (size_t i = 0; i < n && out.size() < target; ++i) {
+    if (!already(candidates[i].idx)) accept(candidates[i].idx, i);
   }
 }
 
@@ -196,6 +305,7 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
   const bool use_cached = cached.size() == list.size();
   thread_local std::vector<NodeCandidate> candidates;
   thread_local std::vector<NodeIdx> kept;
+  thread_local std::vector<uint32_t> kept_at;
   candidates.clear();
   const std::span<const NodeIdx> items = list.items();
   for (size_t i = 0; i < items.size(); ++i) {
@@ -203,28 +313,24 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
     const float* xv = vecs.any(x);
     if (xv == nullptr) continue;  // a dangling index has nothing to score
     // The cache holds 0 for the owner, not its score against itself.
-    const float s = use_cached && x != u ? cached[i] : scorer.score(uv, xv);
+    const bool from_cache = use_cached && x != u;
+    // Selection reads every vector; fetching them all now overlaps the misses.
+    if (from_cache) prefetch_vector(xv, scorer.dim);
+    const float s = from_cache ? cached[i] : scorer.score(uv, xv);
     candidates.push_back(NodeCandidate{x, s, sort_key_of(index.metric(), s)});
   }
   sort_candidates(candidates);
   const size_t target = cap == std::numeric_limits<size_t>::max() ? cap : cap + 1;
-  select_diverse(candidates, target, true, layer, vecs, scorer, kept);
+  // Every candidate is scored from u.
+  select_diverse(candidates, target, true, layer, vecs, scorer, u, kept, &kept_at);
   list.assign(kept);
   if (layer == 0 && scores != nullptr) {
     thread_local std::vector<float> kept_scores;
     kept_scores.clear();
-    for (NodeIdx x : kept) {
-      float s = 0.0f;
-      if (x != u) {
-        // Every kept entry is a candidate, scored from u above.
-        for (const NodeCandidate& c : candidates) {
-          if (c.idx == x) {
-            s = c.score;
-            break;
-          }
-        }
-      }
-      kept_scores.push_back(s);
+    for (size_t j = 0; j < kept.size(); ++j) {
+      // A repeated entry scores the same at every position, so the kept
+      // position's score is the one any copy would give.
+      kept_scores.push_back(kept[j] == u ? 0.0f : candidates[kept_at[j]].score);
     }
     std::unique_lock<utils::SpinRwLock> write(scores->lock);
     scores->assign(kept_scores);
@@ -257,14 +363,37 @@ void extend_candidates(std::vector<NodeCandidate>& w, NodeIdx u, size_t layer, s
       std::shared_lock<utils::SpinRwLock> read(list->lock);
       copy.assign(list->begin(), list->end());
     }
+    // The unseen entries first, their vectors prefetched, then the scoring:
+    // by then the first vectors have arrived.
+    size_t fresh = 0;
     for (NodeIdx x : copy) {
       if (!views.is_live(x) || !stamps.has_slot(x) || stamps.test(x)) continue;
       stamps.set(x);
-      const float s = scorer.score(q.data(), views.vectors.ptr(x));
-      extra.push_back(NodeCandidate{x, s, scorer.key(s, negate)});
+      const float* xv = views.vectors.ptr(x);
+      prefetch_vector(xv, scorer.dim);
+      copy[fresh++] = x;
+    }
+    for (size_t i = 0; i < fresh; ++i) {
+      const float s = scorer.score(q.data(), views.vectors.ptr(copy[i]));
+      extra.push_back(NodeCandidate{copy[i], s, scorer.key(s, negate)});
     }
   }
   w.insert(w.end(), extra.begin(), extra.end());
+}
+
+// Sorts w, whose first `sorted` members already are, as sort_candidates
+// would: the tail alone is sorted, then the two runs merge, the head's member
+// first on ties.
+void sort_tail_and_merge(std::vector<NodeCandidate>& w, size_t sorted) {
+  const size_t n = w.size();
+  if (sorted >= n) return;
+  sort_candidates(w.data() + sorted, n - sorted);
+  if (sorted == 0 || !key_less(w[sorted], w[sorted - 1])) return;
+  thread_local std::vector<NodeCandidate> merged;
+  merged.resize(n);
+  std::merge(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(sorted),
+             w.begin() + static_cast<std::ptrdiff_t>(sorted), w.end(), merged.begin(), key_less);
+  std::copy(merged.begin(), merged.end(), w.begin());
 }
 
 double millis_since(std::chrono::steady_clock::time_point start) {
@@ -316,6 +445,8 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
   layer_options.expansion_mult = 1;
   std::vector<NodeIdx> own_list;
   std::vector<NodeIdx> chosen;
+  std::vector<uint32_t> chosen_at;  // position in w of each member of chosen
+  std::vector<float> own_scores;
   std::vector<float> cached;
 
   for (size_t l = level + 1; l-- > 0;) {
@@ -336,14 +467,20 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
       if (l != 0 || scores_view.len == 0) return nullptr;
       return x < scores_view.len ? &scores_view.at(x) : const_cast<ScoreList*>(l0_scores(x));
     };
+    const size_t searched = w.size();
     extend_candidates(w, u, l, ml, negate, q, len(), adjacency, views, scorer);
-    sort_candidates(w);
+    sort_tail_and_merge(w, searched);
 
-    select_diverse(w, ml, negate, l, vecs, scorer, chosen);
+    select_diverse(w, ml, negate, l, vecs, scorer, kNoNode, chosen, &chosen_at);
 
+    // The layer-0 scores of u's list come with w: every chosen node was
+    // scored against q there, as fill_l0_scores would score it.
     own_list.assign(1, u);
-    for (NodeIdx s : chosen) {
-      if (s != u) own_list.push_back(s);
+    own_scores.assign(1, 0.0f);
+    for (size_t j = 0; j < chosen.size(); ++j) {
+      if (chosen[j] == u) continue;
+      own_list.push_back(chosen[j]);
+      own_scores.push_back(w[chosen_at[j]].score);
     }
     {
       NeighborList* list = nullptr;
@@ -374,15 +511,23 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
         ScoreList* scores = scores_of(u);
         if (!(enforce_caps && cap_locked(*this, l, u, *list, {}, scores, vecs, scorer)) &&
             scores != nullptr) {
-          fill_l0_scores(*scores, u, q.data(), list->items(), vecs, scorer);
+          const std::span<const NodeIdx> items = list->items();
+          if (std::equal(items.begin(), items.end(), own_list.begin(), own_list.end())) {
+            std::unique_lock<utils::SpinRwLock> score_write(scores->lock);
+            scores->assign(own_scores);
+          } else {
+            fill_l0_scores(*scores, u, q.data(), items, vecs, scorer);
+          }
         }
       }
     }
 
-    for (NodeIdx s : chosen) {
+    for (size_t j = 0; j < chosen.size(); ++j) {
+      const NodeIdx s = chosen[j];
       const float* sv = vecs.live(s);
       if (sv == nullptr) continue;
-      const float s_score = scorer.score(sv, q.data());
+      // Scores are symmetric: s against q is what w holds for s.
+      const float s_score = w[chosen_at[j]].score;
       const float k = scorer.key(s_score, negate);
       NeighborList* list = nullptr;
       auto write = lock_current_list(*this, l, s, true, list, &adjacency);
@@ -497,7 +642,8 @@ std::vector<NodeIdx> HNSWIndex::select_diverse_neighbors(
   const NodeViews views = node_views();
   const VectorLookup vecs{views, vectors_};
   std::vector<NodeIdx> chosen;
-  select_diverse(candidates, target, negate, layer, vecs, Scorer{metric_, dim_}, chosen);
+  select_diverse(candidates, target, negate, layer, vecs, Scorer{metric_, dim_}, kNoNode,
+                 chosen);
   return chosen;
 }
 

@@ -31,18 +31,18 @@ class NodeList {
   mutable utils::SpinRwLock lock;
 
   NodeList() = default;
-  ~NodeList() { std::free(data_); }
+  ~NodeList() { release(); }
   NodeList(const NodeList&) = delete;
   NodeList& operator=(const NodeList&) = delete;
 
   // ---- reads: hold lock (shared or exclusive) ----
-  std::span<const T> items() const { return {data_, size_}; }
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  std::span<const T> items() const { return {data_, size()}; }
+  size_t size() const { return size_ & kSizeMask; }
+  bool empty() const { return size() == 0; }
   const T* data() const { return data_; }
   const T& operator[](size_t i) const { return data_[i]; }
   const T* begin() const { return data_; }
-  const T* end() const { return data_ + size_; }
+  const T* end() const { return data_ + size(); }
 
   // ---- writes: hold lock exclusively ----
   // Blocks are reused in place while they fit: an insertion's back-link and
@@ -52,10 +52,10 @@ class NodeList {
   // cannot see the allocator's slack and misreports in-place writes.
   [[gnu::noinline]] void assign(std::span<const T> values) {
     const size_t n = values.size();
-    if (n > capacity() || n * 2 < capacity()) {
+    if (borrowed() || n > capacity() || n * 2 < capacity()) {
       T* next = n == 0 ? nullptr : allocate(n);
       if (n != 0) std::memcpy(next, values.data(), n * sizeof(T));
-      std::free(data_);
+      release();
       data_ = next;
     } else if (n != 0) {
       std::memmove(data_, values.data(), n * sizeof(T));
@@ -64,32 +64,59 @@ class NodeList {
   }
   // Inserts value before position pos (pos <= size()).
   [[gnu::noinline]] void insert(size_t pos, const T& value) {
-    if (size_ + size_t{1} > capacity()) {
-      T* next = allocate(size_ + size_t{1});
+    const size_t len = size();
+    if (len + 1 > capacity()) {
+      T* next = allocate(len + 1);
       // memcpy may not be handed the null block of an empty list.
       if (pos != 0) std::memcpy(next, data_, pos * sizeof(T));
-      if (pos != size_) std::memcpy(next + pos + 1, data_ + pos, (size_ - pos) * sizeof(T));
-      std::free(data_);
+      if (pos != len) std::memcpy(next + pos + 1, data_ + pos, (len - pos) * sizeof(T));
+      release();
       data_ = next;
-    } else if (pos != size_) {
-      std::memmove(data_ + pos + 1, data_ + pos, (size_ - pos) * sizeof(T));
+    } else if (pos != len) {
+      std::memmove(data_ + pos + 1, data_ + pos, (len - pos) * sizeof(T));
     }
     data_[pos] = value;
-    ++size_;
+    size_ = static_cast<uint32_t>(len + 1);
   }
-  void push_back(const T& value) { insert(size_, value); }
+  void push_back(const T& value) { insert(size(), value); }
   void clear() { assign({}); }
+
+  // Frees the list's own block and reads the same items from `items`
+  // instead, storage that outlives the list and holds exactly size() items.
+  // For a list that will never be written again (a frozen index packs its
+  // lists into one block this way); a later write gets a block of its own.
+  void borrow(const T* items) {
+    const uint32_t len = size_ & kSizeMask;
+    release();
+    data_ = len == 0 ? nullptr : const_cast<T*>(items);
+    size_ = len == 0 ? 0 : len | kBorrowed;
+  }
 
  private:
   // Elements the current block holds; the allocator's usable size, so the
   // capacity costs no field.
-  size_t capacity() const { return data_ == nullptr ? 0 : malloc_usable_size(data_) / sizeof(T); }
+  // A borrowed block has none to spare, so any growth replaces it.
+  size_t capacity() const {
+    if (data_ == nullptr || borrowed()) return 0;
+    return malloc_usable_size(data_) / sizeof(T);
+  }
+  bool borrowed() const { return (size_ & kBorrowed) != 0; }
+  // Gives the block back (unless borrowed); data_ is left dangling for the
+  // caller to replace.
+  void release() {
+    if (!borrowed()) std::free(data_);
+    size_ &= kSizeMask;
+  }
 
   static T* allocate(size_t n) {
     T* p = static_cast<T*>(std::malloc(n * sizeof(T)));
     if (p == nullptr) throw std::bad_alloc();
     return p;
   }
+
+  // The top bit of size_ marks a borrowed block (see borrow()).
+  static constexpr uint32_t kBorrowed = 1u << 31;
+  static constexpr uint32_t kSizeMask = kBorrowed - 1;
 
   uint32_t size_ = 0;
   T* data_ = nullptr;

@@ -48,6 +48,7 @@ void HNSWIndex::quantize_all() {
       for (size_t d = 0; d < dim; ++d) row[d] = sq8_code_cosine(x[d]);
     }
     codes_ = std::move(codes);
+    code_square_sums_.clear();
     mins_.clear();
     scales_.clear();
     return;
@@ -73,12 +74,21 @@ void HNSWIndex::quantize_all() {
     const float range = maxs[d] - mins[d];
     scales[d] = range > 0.0f ? range / 255.0f : 1.0f;
   }
+  // The Euclidean walk scores 2·q·c − Σ c²; the second term depends on the
+  // node alone, so it is summed here once instead of on every visit.
+  std::vector<int64_t> square_sums(n);
   for (size_t i = 0; i < n; ++i) {
     const float* x = vectors.ptr(i);
     uint8_t* row = codes.data() + i * dim;
-    for (size_t d = 0; d < dim; ++d) row[d] = sq8_code_affine(x[d], mins[d], scales[d]);
+    int64_t sum = 0;  // at most 65025 per code
+    for (size_t d = 0; d < dim; ++d) {
+      row[d] = sq8_code_affine(x[d], mins[d], scales[d]);
+      sum += int64_t{row[d]} * row[d];
+    }
+    square_sums[i] = sum;
   }
   codes_ = std::move(codes);
+  code_square_sums_ = std::move(square_sums);
   mins_ = std::move(mins);
   scales_ = std::move(scales);
 }

@@ -120,6 +120,8 @@ class LayerSearch {
   ChunkedArray<std::atomic<uint8_t>>::View states;
   VectorArena::View vectors;
   AdjacencyView adjacency;
+  FlatLayer0 flat;        // layer 0 packed, when frozen; len 0 otherwise
+  bool all_live = false;  // no node needs its state checked
   size_t scan_cap = SIZE_MAX;  // SIZE_MAX: no cap
   size_t scan_patience = 0;
   bool rotate = false;
@@ -166,6 +168,8 @@ class LayerSearch {
   bool admit(NodeIdx w, float score, float key) {
     ResultHeap& results = scratch_.results;
     if (!(results.size() < ef_ || key < worst)) return false;
+    // Most candidates get expanded: start fetching the list now.
+    if (w < flat.len) __builtin_prefetch(flat.record(w), 0, 3);
     scratch_.candidates.push({w, score, key});
     results.push({w, score, key});
     if (results.size() > ef_) results.pop();
@@ -174,12 +178,23 @@ class LayerSearch {
   }
 
   void expand(NodeIdx u, float u_key) {
-    const NeighborList* list = adjacency.list(level_, u);
-    if (list == nullptr) return;
-    std::shared_lock<utils::SpinRwLock> lock(list->lock);
-    const size_t len = list->size();
+    const NodeIdx* items;
+    size_t len;
+    std::shared_lock<utils::SpinRwLock> lock;
+    if (level_ == 0 && u < flat.len) {
+      // A frozen index: no lock, and one block instead of a list header and
+      // its separate items.
+      const NodeIdx* record = flat.record(u);
+      len = record[0];
+      items = record + 1;
+    } else {
+      const NeighborList* list = adjacency.list(level_, u);
+      if (list == nullptr) return;
+      lock = std::shared_lock<utils::SpinRwLock>(list->lock);
+      len = list->size();
+      items = list->data();
+    }
     if (len == 0) return;
-    const NodeIdx* items = list->data();
 
     const bool capped = level_ == 0 && scan_cap != SIZE_MAX;
     const size_t cap = level_ == 0 ? scan_cap : SIZE_MAX;
@@ -188,7 +203,11 @@ class LayerSearch {
     const bool patience_on = scan_patience > 0 && metric_ != utils::DistanceMetric::Dot;
     if (!counting && !ti_skip && !screen && !patience_on && walk.start == 0 && walk.step == 1 &&
         walk.count == len) {
-      expand_plain(items, len);
+      if (all_live) {
+        expand_plain<false>(items, len);
+      } else {
+        expand_plain<true>(items, len);
+      }
       if (capped && len >= scan_cap) ++counters.cap_hits;
       return;
     }
@@ -254,6 +273,7 @@ class LayerSearch {
   // store would otherwise force every member to be reloaded after it.
   // Out of line so that the loop gets registers of its own instead of
   // sharing them with the whole search.
+  template <bool kCheckState>
   [[gnu::noinline]] void expand_plain(const NodeIdx* items, size_t len) {
     const size_t count = n;
     uint8_t* const marks = scratch_.visited.marks.data();
@@ -271,7 +291,7 @@ class LayerSearch {
       }
       const NodeIdx w = items[k];
       if (w >= count || marks[w] == epoch ||
-          st[w].load(std::memory_order_acquire) != kStateLive) {
+          (kCheckState && st[w].load(std::memory_order_acquire) != kStateLive)) {
         continue;
       }
       marks[w] = epoch;
@@ -438,6 +458,13 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
   s.n = s.states.len;
   s.vectors = vectors_.view();
   s.adjacency = adjacency_view();
+  if (frozen()) {
+    s.flat = flat_layer0();
+    // A frozen index gains no nodes, so both describe every node of the
+    // snapshot; a layout that does not cover it is simply not used.
+    if (s.flat.len != s.n) s.flat = FlatLayer0{};
+    s.all_live = all_live();
+  }
   s.rotate = rotate;
   s.stride = stride;
   s.rotation_seed = rotation_seed;

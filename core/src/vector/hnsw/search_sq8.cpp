@@ -26,8 +26,6 @@ constexpr size_t kGroupSize = 16;
 // 127.5 × 127.5: the integer score of a unit vector against itself.
 constexpr float kCosineScale = 16256.25f;
 
-using IntKernel = int32_t (*)(const int16_t*, const uint8_t*, size_t);
-
 // Ascending by key, NaN keys last and equal to each other: a strict weak
 // ordering, as std::stable_sort requires.
 bool key_before(const NodeCandidate& a, const NodeCandidate& b) {
@@ -41,6 +39,124 @@ int64_t code_square_sum(const uint8_t* c, size_t n) {
   for (size_t i = 0; i < n; ++i) sum += int32_t{c[i]} * c[i];
   return sum;
 }
+
+// Pulls the lines of a block's first KiB towards the cache while its group
+// fills; beyond that the hardware prefetcher has caught on. A row need not
+// start on a line boundary, so the lines are counted from the one holding
+// its first byte.
+inline void prefetch_bytes(const void* p, size_t bytes) {
+  if (bytes == 0) return;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t last = (start + std::min<size_t>(bytes, 1024) - 1) & ~uintptr_t{63};
+  for (uintptr_t line = start & ~uintptr_t{63}; line <= last; line += 64) {
+    __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 1);
+  }
+}
+
+// Integer key of a node for the walk: the negated score, so that smaller is
+// better as everywhere else. Under Euclidean the plain dot product of query
+// and codes would favour large codes over near ones, so the score is
+// 2·q·c − c·c, which orders nodes exactly as −|q − c|² does in the code
+// domain; c·c comes from the per-node sums when they span the whole query.
+struct Sq8Keys {
+  Sq8DotI16Kernel kernel;
+  const int16_t* query;
+  const uint8_t* codes;
+  size_t dim;
+  size_t qlen;
+  bool euclidean;
+  const int64_t* square_sums;  // null: summed per node
+
+  const uint8_t* row(NodeIdx v) const { return codes + size_t{v} * dim; }
+
+  float key(NodeIdx v) const {
+    const uint8_t* c = row(v);
+    const int32_t dot = kernel(query, c, qlen);
+    if (!euclidean) return -static_cast<float>(dot);
+    const int64_t squares = square_sums != nullptr ? square_sums[v] : code_square_sum(c, qlen);
+    return -static_cast<float>(2 * int64_t{dot} - squares);
+  }
+};
+
+// The per-search state of one walk. The neighbour scan copies what it reads
+// into locals: the visited marks are bytes, and a byte store would otherwise
+// force every member to be reloaded after it.
+struct Sq8Walk {
+  Sq8Keys keys;
+  size_t pool = 0;
+  size_t reachable = 0;  // nodes below both the snapshot length and the codes
+  uint8_t* marks = nullptr;
+  uint8_t epoch = 0;
+  ChunkedArray<std::atomic<uint8_t>>::View states;
+  FlatLayer0 flat;  // layer 0 packed when frozen; len 0 otherwise
+  AdjacencyView adjacency;
+  bool layer0 = false;
+  CandidateHeap* candidates = nullptr;
+  ResultHeap* results = nullptr;
+  float worst = std::numeric_limits<float>::max();
+  uint64_t visited = 0;
+
+  bool live(NodeIdx v) const { return states[v].load(std::memory_order_acquire) == kStateLive; }
+
+  void admit_scored(const NodeIdx* group, size_t count) {
+    CandidateHeap& cand = *candidates;
+    ResultHeap& res = *results;
+    for (size_t g = 0; g < count; ++g) {
+      const NodeIdx w = group[g];
+      const float key = keys.key(w);
+      if (!(res.size() < pool || key < worst)) continue;
+      // Most admitted nodes get expanded: start fetching the list now.
+      if (w < flat.len) {
+        __builtin_prefetch(flat.record(w), 0, 3);
+      } else if (layer0) {
+        __builtin_prefetch(adjacency.list(0, w), 0, 3);
+      }
+      cand.push({w, 0.0f, key});
+      res.push({w, 0.0f, key});
+      if (res.size() > pool) res.pop();
+      worst = res.top().sort_key;
+    }
+  }
+
+  // Marks and gathers the walkable nodes of one list in order, scoring them
+  // in groups of kGroupSize (and what is left at the end of the list).
+  template <bool kCheckState>
+  [[gnu::noinline]] void scan(const NodeIdx* items, size_t len) {
+    const size_t limit = reachable;
+    uint8_t* const mark = marks;
+    const uint8_t stamp = epoch;
+    const ChunkedArray<std::atomic<uint8_t>>::View st = states;
+    const uint8_t* const codes = keys.codes;
+    const size_t dim = keys.dim;
+    const size_t row_bytes = keys.qlen;
+    const int64_t* const sums = keys.square_sums;
+    NodeIdx group[kGroupSize];
+    size_t grouped = 0;
+    uint64_t seen = visited;
+    for (size_t k = 0; k < len; ++k) {
+      if (k + 2 < len) {
+        const NodeIdx next = items[k + 2];
+        if (next < limit) __builtin_prefetch(&mark[next], 1, 3);
+      }
+      const NodeIdx w = items[k];
+      if (w >= limit || mark[w] == stamp ||
+          (kCheckState && st[w].load(std::memory_order_acquire) != kStateLive)) {
+        continue;
+      }
+      mark[w] = stamp;
+      ++seen;
+      group[grouped++] = w;
+      prefetch_bytes(codes + size_t{w} * dim, row_bytes);
+      if (sums != nullptr) __builtin_prefetch(sums + w, 0, 1);
+      if (grouped == kGroupSize) {
+        admit_scored(group, grouped);
+        grouped = 0;
+      }
+    }
+    visited = seen;
+    admit_scored(group, grouped);
+  }
+};
 
 }  // namespace
 
@@ -71,7 +187,9 @@ utils::Result<std::vector<NodeCandidate>> HNSWIndex::run_l0_search(
   if (!score_only && __builtin_mul_overflow(ef, rerank, &pool)) pool = SIZE_MAX;
   pool = std::max(pool, ef);
 
-  std::vector<int16_t> quantized;
+  // Reused by the thread's next search; this function never re-enters
+  // itself on one thread.
+  thread_local std::vector<int16_t> quantized;
   if (cosine) {
     quantize_query_cosine_wide(query, quantized);
   } else {
@@ -82,10 +200,11 @@ utils::Result<std::vector<NodeCandidate>> HNSWIndex::run_l0_search(
   auto walked = search_layer_unfiltered_sq8(quantized, entries, 0, pool, options, stats, trace);
   if (!walked.ok()) return walked.take_error();
 
+  const std::vector<NodeResult>& pooled = walked.value();
   std::vector<NodeCandidate> out;
-  out.reserve(walked.value().size());
+  out.reserve(pooled.size());
   if (score_only) {
-    for (const NodeResult& r : walked.value()) {
+    for (const NodeResult& r : pooled) {
       // Rounding can push the integer score past a perfect match; the clamp
       // keeps the distance from going negative.
       float a = -r.sort_key / kCosineScale;
@@ -99,9 +218,17 @@ utils::Result<std::vector<NodeCandidate>> HNSWIndex::run_l0_search(
     }
   } else {
     const VectorArena::View vectors = vectors_.view();
-    for (const NodeResult& r : walked.value()) {
-      const float score = fast_score_n(metric_, query.data(), vectors.ptr(r.idx), dim_);
-      out.push_back({r.idx, score, negate ? sort_key_of(metric_, score) : score});
+    const size_t bytes = dim_ * sizeof(float);
+    // The pool's vectors are scattered over the arena: fetch two ahead.
+    constexpr size_t kAhead = 2;
+    for (size_t i = 0; i < kAhead && i < pooled.size(); ++i) {
+      prefetch_bytes(vectors.ptr(pooled[i].idx), bytes);
+    }
+    for (size_t i = 0; i < pooled.size(); ++i) {
+      if (i + kAhead < pooled.size()) prefetch_bytes(vectors.ptr(pooled[i + kAhead].idx), bytes);
+      const NodeIdx idx = pooled[i].idx;
+      const float score = fast_score_n(metric_, query.data(), vectors.ptr(idx), dim_);
+      out.push_back({idx, score, negate ? sort_key_of(metric_, score) : score});
     }
   }
   std::stable_sort(out.begin(), out.end(), key_before);
@@ -115,102 +242,101 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
   ScratchBorrow scratch;
   const auto states = states_.view();
   const size_t n = states.len;
-  const AdjacencyView adjacency = adjacency_view();
+  Sq8Walk walk;
+  walk.states = states;
+  walk.adjacency = adjacency_view();
+  walk.layer0 = level == 0;
+  // A frozen index keeps layer 0 packed (no list lock, one block per node)
+  // and gains no nodes; a packing that does not cover the snapshot is not
+  // used.
+  bool check_state = true;
+  if (frozen()) {
+    if (level == 0 && flat_layer0().len == n) walk.flat = flat_layer0();
+    check_state = !all_live();
+  }
+  const FlatLayer0 flat = walk.flat;
   const size_t dim = dim_;
   // Only nodes whose codes exist can be ranked; the rest are passed over.
   const size_t coded_nodes = dim == 0 ? 0 : codes_.size() / dim;
-  const uint8_t* codes = codes_.data();
-  const size_t qlen = std::min(quantized_query.size(), dim);
-  const int16_t* q = quantized_query.data();
-  const IntKernel kernel = metric_ == utils::DistanceMetric::Cosine
-                               ? &sq8_dot_i16_centered
-                               : &sq8_dot_i16_raw;
+  walk.reachable = std::min(n, coded_nodes);
+  walk.pool = pool;
+  const bool euclidean = metric_ == utils::DistanceMetric::Euclidean;
+
+  Sq8Keys& keys = walk.keys;
+  keys.kernel = sq8_dot_i16_kernel(metric_ == utils::DistanceMetric::Cosine);
+  keys.query = quantized_query.data();
+  keys.codes = codes_.data();
+  keys.dim = dim;
+  keys.qlen = std::min(quantized_query.size(), dim);
+  keys.euclidean = euclidean;
+  keys.square_sums = nullptr;
+  // The sums run over whole rows; a shorter query scores a prefix of each
+  // row, whose squares are summed on the spot instead.
+  if (euclidean && keys.qlen == dim) {
+    // quantize_all makes both together; anything else is a bug here.
+    if (code_square_sums_.size() != coded_nodes) {
+      arena_detail::fatal("HNSWIndex: code square sums out of step with the codes");
+    }
+    keys.square_sums = code_square_sums_.data();
+  }
 
   scratch->begin_search(n);
-  VisitedMarks& marks = scratch->visited;
   CandidateHeap& candidates = scratch->candidates;
   ResultHeap& results = scratch->results;
+  walk.candidates = &candidates;
+  walk.results = &results;
+  walk.marks = scratch->visited.marks.data();
+  walk.epoch = scratch->visited.epoch;
 
-  const auto live = [&](NodeIdx v) {
-    return states[v].load(std::memory_order_acquire) == kStateLive;
-  };
-  const auto walkable = [&](NodeIdx v) {
-    return v < n && v < coded_nodes && live(v) && !marks.test(v);
-  };
-  // Larger integer scores are better; the key is their negation. Under
-  // Euclidean the plain dot product of query and codes would favour large
-  // codes over near ones, so the score is 2·q·c − c·c, which orders nodes
-  // exactly as −|q − c|² does in the code domain.
-  const bool euclidean = metric_ == utils::DistanceMetric::Euclidean;
-  const auto key_of = [&](NodeIdx v) {
-    const uint8_t* c = codes + size_t{v} * dim;
-    const int32_t dot = kernel(q, c, qlen);
-    if (!euclidean) return -static_cast<float>(dot);
-    return -static_cast<float>(2 * int64_t{dot} - code_square_sum(c, qlen));
-  };
-
-  uint64_t visited = 0;
   const auto seed_one = [&](NodeIdx v) {
-    marks.set(v);
-    ++visited;
-    const float key = key_of(v);
+    walk.marks[v] = walk.epoch;
+    ++walk.visited;
+    const float key = keys.key(v);
     candidates.push({v, 0.0f, key});
     results.push({v, 0.0f, key});
   };
   for (const NodeIdx v : entries) {
-    if (walkable(v)) seed_one(v);
+    if (v < walk.reachable && walk.marks[v] != walk.epoch && walk.live(v)) seed_one(v);
   }
-  if (visited == 0) {
+  if (walk.visited == 0) {
     // Every seed was unusable: start from the first live node rather than
     // return nothing. With no live node at all the walk returns empty (a
     // deleted node must never be offered as a result).
-    for (size_t v = 0; v < std::min(n, coded_nodes); ++v) {
-      if (live(static_cast<NodeIdx>(v))) {
+    for (size_t v = 0; v < walk.reachable; ++v) {
+      if (walk.live(static_cast<NodeIdx>(v))) {
         seed_one(static_cast<NodeIdx>(v));
         break;
       }
     }
   }
 
-  float worst = results.empty() ? std::numeric_limits<float>::max() : results.top().sort_key;
+  walk.worst = results.empty() ? std::numeric_limits<float>::max() : results.top().sort_key;
   const size_t patience = options.early_exit_patience.value_or(early_exit_patience());
   uint64_t expansions = 0;
   size_t beaten = 0;
-  NodeIdx group[kGroupSize];
-  size_t grouped = 0;
-  const auto score_group = [&]() {
-    for (size_t g = 0; g < grouped; ++g) {
-      const NodeIdx w = group[g];
-      const float key = key_of(w);
-      if (!(results.size() < pool || key < worst)) continue;
-      candidates.push({w, 0.0f, key});
-      results.push({w, 0.0f, key});
-      if (results.size() > pool) results.pop();
-      worst = results.top().sort_key;
-    }
-    grouped = 0;
-  };
-
   while (!candidates.empty()) {
     if (results.size() >= pool) {
-      beaten = candidates.top().sort_key > worst ? beaten + 1 : 0;
+      beaten = candidates.top().sort_key > walk.worst ? beaten + 1 : 0;
       if (beaten > patience) break;
     }
     const NodeCandidate u = candidates.pop();
     ++expansions;
-    const NeighborList* list = adjacency.list(level, u.idx);
+    if (u.idx < flat.len) {
+      const NodeIdx* record = flat.record(u.idx);
+      if (check_state) {
+        walk.scan<true>(record + 1, record[0]);
+      } else {
+        walk.scan<false>(record + 1, record[0]);
+      }
+      continue;
+    }
+    const NeighborList* list = walk.adjacency.list(level, u.idx);
     if (list == nullptr) continue;
     std::shared_lock<utils::SpinRwLock> lock(list->lock);
-    for (const NodeIdx w : list->items()) {
-      if (!walkable(w)) continue;
-      marks.set(w);
-      ++visited;
-      group[grouped++] = w;
-      __builtin_prefetch(codes + size_t{w} * dim, 0, 1);
-      if (grouped == kGroupSize) score_group();
-    }
-    score_group();
+    walk.scan<true>(list->data(), list->size());
   }
+  const uint64_t visited = walk.visited;
+  const float worst = walk.worst;
 
   results.sort_ascending();
   std::vector<NodeResult> out(results.items().begin(), results.items().end());

@@ -538,10 +538,27 @@ HnswSnapshot HnswSnapshotBuilder::take(const HNSWIndex& index) {
   const auto vectors = index.vectors_.view();
   const size_t dim = index.dim_;
 
+  // Nodes go out in ascending id order, the order a loader numbers them
+  // in: it then reads vectors and lists front to back and can hand the file
+  // back as it goes. A single writer inserting ascending ids has numbered
+  // its nodes that way already; parallel writers have not.
+  std::vector<uint64_t> node_ids(n);
+  std::vector<NodeIdx> order(n);
+  bool ascending = true;
+  for (size_t i = 0; i < n; ++i) {
+    node_ids[i] = ids[i].load(std::memory_order_acquire);
+    order[i] = static_cast<NodeIdx>(i);
+    if (i > 0 && node_ids[i] <= node_ids[i - 1]) ascending = false;
+  }
+  if (!ascending) {
+    std::sort(order.begin(), order.end(),
+              [&](NodeIdx a, NodeIdx b) { return node_ids[a] < node_ids[b]; });
+  }
+
   s.vectors.reserve(n, n * dim);
   s.levels.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t id = ids[i].load(std::memory_order_acquire);
+  for (const NodeIdx i : order) {
+    const uint64_t id = node_ids[i];
     s.vectors.append(id, vectors.get(i));
     s.levels.push_back({id, levels[i].load(std::memory_order_acquire)});
     if (deleted[i].load(std::memory_order_acquire)) s.deleted.push_back(id);
@@ -557,12 +574,12 @@ HnswSnapshot HnswSnapshotBuilder::take(const HNSWIndex& index) {
     SnapshotLayer out;
     out.layer = layer;
     if (layer == 0) out.lists.reserve(n, n * (std::min<size_t>(index.m0_, 256) + 1));
-    for (size_t i = 0; i < n; ++i) {
-      const NeighborList* list = adjacency.list(layer, static_cast<NodeIdx>(i));
+    for (const NodeIdx i : order) {
+      const NeighborList* list = adjacency.list(layer, i);
       if (list == nullptr) continue;
       std::shared_lock<utils::SpinRwLock> guard(list->lock);
       if (list->empty()) continue;
-      out.lists.keys.push_back(ids[i].load(std::memory_order_acquire));
+      out.lists.keys.push_back(node_ids[i]);
       for (NodeIdx u : list->items()) out.lists.values.push_back(id_of(u));
       out.lists.starts.push_back(out.lists.values.size());
     }

@@ -42,4 +42,9 @@ int32_t sq8_dot_i16_raw(const int16_t* q, const uint8_t* codes, size_t n) {
   return has_avx2() ? sq8_dot_i16_raw_avx2(q, codes, n) : sq8_dot_i16_raw_scalar(q, codes, n);
 }
 
+Sq8DotI16Kernel sq8_dot_i16_kernel(bool centered) {
+  if (has_avx2()) return centered ? &sq8_dot_i16_centered_avx2 : &sq8_dot_i16_raw_avx2;
+  return centered ? &sq8_dot_i16_centered_scalar : &sq8_dot_i16_raw_scalar;
+}
+
 }  // namespace dovadure::vector::hnsw

@@ -30,6 +30,16 @@ inline Int round_saturate(float v) {
   if (r >= hi) return std::numeric_limits<Int>::max();
   return static_cast<Int>(r);
 }
+// round_saturate for a value already clamped into [lo, hi] of a 16-bit
+// range (or NaN): the truncation is exact there, and comparing the dropped
+// fraction with one half rounds halves away from zero without a libm call.
+template <class Int>
+inline Int round_clamped(float v) {
+  if (std::isnan(v)) return 0;
+  const int32_t t = static_cast<int32_t>(v);
+  const float frac = v - static_cast<float>(t);
+  return static_cast<Int>(t + (frac >= 0.5f) - (frac <= -0.5f));
+}
 }  // namespace detail
 
 // Cosine code: code − 128 approximates x × 127.5 for a unit vector's element.
@@ -50,12 +60,12 @@ inline int8_t quantize_query_i8_value(float q) {
 
 // Wide cosine query element; same values as the i8 form.
 inline int16_t quantize_query_cosine_i16(float q) {
-  return detail::round_saturate<int16_t>(detail::clamp_f32(q * 127.5f, -128.0f, 127.0f));
+  return detail::round_clamped<int16_t>(detail::clamp_f32(q * 127.5f, -128.0f, 127.0f));
 }
 
 // Wide affine query element, in the codes' own domain [0, 255].
 inline int16_t quantize_query_affine_i16(float q, float m, float s) {
-  return detail::round_saturate<int16_t>(detail::clamp_f32((q - m) / s, 0.0f, 255.0f));
+  return detail::round_clamped<int16_t>(detail::clamp_f32((q - m) / s, 0.0f, 255.0f));
 }
 
 // Σ (codes[i] − 128) × q[i] over i < n. Every flavour returns the same value.
@@ -74,5 +84,10 @@ int32_t sq8_dot_i16_centered(const int16_t* q, const uint8_t* codes, size_t n);
 int32_t sq8_dot_i16_raw_scalar(const int16_t* q, const uint8_t* codes, size_t n);
 int32_t sq8_dot_i16_raw_avx2(const int16_t* q, const uint8_t* codes, size_t n);
 int32_t sq8_dot_i16_raw(const int16_t* q, const uint8_t* codes, size_t n);
+
+// The flavour sq8_dot_i16_centered (centered) or sq8_dot_i16_raw dispatches
+// to on this machine, for loops that would otherwise dispatch per node.
+using Sq8DotI16Kernel = int32_t (*)(const int16_t* q, const uint8_t* codes, size_t n);
+Sq8DotI16Kernel sq8_dot_i16_kernel(bool centered);
 
 }  // namespace dovadure::vector::hnsw
