@@ -63,6 +63,16 @@ struct KnnGraph {
     return out;
   }
 
+  // Appends `late` to the layer-0 list of every node before it.
+  void link_all_to(NodeIdx late) {
+    for (NodeIdx u = 0; u < late; ++u) {
+      std::vector<NodeIdx> list;
+      index->copy_neighbors(0, u, list);
+      list.push_back(late);
+      index->set_neighbors(0, u, list);
+    }
+  }
+
   std::unique_ptr<HNSWIndex> index;
   std::vector<std::vector<float>> vectors;
 };
@@ -260,12 +270,7 @@ TEST(Sq8WalkTest, NodesBeyondTheCodesAreNeverReadAndTheDispatcherFallsBack) {
   const auto q = unit(rng, 8);
   // Appended after quantisation, identical to the query, linked from all.
   const NodeIdx late = g.add(q);
-  for (NodeIdx u = 0; u < late; ++u) {
-    std::vector<NodeIdx> list;
-    g.index->copy_neighbors(0, u, list);
-    list.push_back(late);
-    g.index->set_neighbors(0, u, list);
-  }
+  g.link_all_to(late);
   std::vector<int16_t> qq;
   quantize_query_cosine_wide(q, qq);
   const std::vector<NodeIdx> entries{late, 0};
@@ -331,12 +336,7 @@ TEST(Sq8WalkTest, EuclideanNodesAddedAfterQuantisingAreSkippedAndFallBack) {
   std::mt19937 rng(14);
   const auto q = unit(rng, 8);
   const NodeIdx late = g.add(q);
-  for (NodeIdx u = 0; u < late; ++u) {
-    std::vector<NodeIdx> list;
-    g.index->copy_neighbors(0, u, list);
-    list.push_back(late);
-    g.index->set_neighbors(0, u, list);
-  }
+  g.link_all_to(late);
   ASSERT_EQ(g.index->code_square_sums().size(), 120u);
   std::vector<int16_t> qq;
   quantize_query(q, g.index->mins(), g.index->scales(), qq);
