@@ -144,7 +144,48 @@ TEST(VectorArena, ViewsAndSpansStayValidAcrossChunkAdditions) {
   }
 }
 
+TEST(VectorArena, AdoptedRowsAreReadInPlaceAndKeepTheirOwnerAlive) {
+  // Rows of 3 floats, 5 apart: two whole chunks of 4 rows in someone's memory.
+  auto rows = std::make_shared<std::vector<float>>(8 * 5, -1.0f);
+  for (size_t i = 0; i < 8; ++i) {
+    for (size_t d = 0; d < 3; ++d) (*rows)[i * 5 + d] = float(10 * i + d);
+  }
+  const float* base = rows->data();
+  const std::weak_ptr<std::vector<float>> watch = rows;
+  {
+    h::VectorArena arena(3, 4);
+    arena.set_stride(5);
+    EXPECT_EQ(arena.adopt_chunk(rows->data(), rows), 0u);
+    EXPECT_EQ(arena.adopt_chunk(rows->data() + 20, rows), 4u);
+    EXPECT_EQ(arena.push(std::vector<float>{7, 8, 9}), 8u);  // copied, same stride
+    rows.reset();
+    EXPECT_FALSE(watch.expired());
+    const auto view = arena.view();
+    ASSERT_EQ(view.len, 9u);
+    for (size_t i = 0; i < 8; ++i) {
+      ASSERT_EQ(view.ptr(i), base + i * 5);
+      ASSERT_EQ(arena.get_direct(i).data(), base + i * 5);
+      EXPECT_EQ(std::vector<float>(view.get(i).begin(), view.get(i).end()),
+                (std::vector<float>{float(10 * i), float(10 * i + 1), float(10 * i + 2)}));
+    }
+    EXPECT_EQ(std::vector<float>(view.get(8).begin(), view.get(8).end()),
+              (std::vector<float>{7, 8, 9}));
+    EXPECT_EQ(view.ptr(9) - view.ptr(8), 5);
+  }
+  EXPECT_TRUE(watch.expired());
+}
+
 using VectorArenaDeathTest = ::testing::Test;
+
+TEST(VectorArenaDeathTest, StrideAndAdoptionMisuseIsFatal) {
+  h::VectorArena narrow(4, 4);
+  EXPECT_DEATH(narrow.set_stride(3), "^assertion failed: stride set on an empty arena");
+  narrow.push(filled(4, 1.0f));
+  EXPECT_DEATH(narrow.set_stride(8), "^assertion failed: stride set on an empty arena");
+  std::vector<float> rows(16);
+  EXPECT_DEATH(narrow.adopt_chunk(rows.data(), nullptr),
+               "^assertion failed: chunks are adopted at a chunk boundary");
+}
 
 TEST(VectorArenaDeathTest, FatalErrors) {
   EXPECT_DEATH(h::VectorArena(0, 4096), "^assertion failed: dim > 0 && chunk_capacity > 0\n");

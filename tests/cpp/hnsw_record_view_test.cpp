@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "utils/encoding.hpp"
 #include "index_image.hpp"
 #include "vector/hnsw/core.hpp"
+#include "vector/hnsw/node_views.hpp"
 #include "vector/hnsw/snapshot.hpp"
 
 namespace dovadure::vector::hnsw {
@@ -240,6 +242,38 @@ TEST(HnswRecordView, ConsumedInputIsNeverReadAgain) {
   EXPECT_GT(calls, 2u);
   EXPECT_GT(handed_back, bytes.size() / 2);
   expect_same(expected, got, "scribbled after use");
+}
+
+TEST(HnswRecordView, AnOwnedInputLendsWholeChunksOfRowsInPlace) {
+  // Two whole chunks of vectors and a tail that is copied.
+  const size_t n = 2 * kChunkCapacity + 100;
+  const auto bytes = std::make_shared<std::vector<uint8_t>>(encode_to_bytes(random_record(n, 6, 5)));
+  const Outcome expected = via_record(*bytes);
+  ASSERT_TRUE(expected.index);
+
+  HnswRecordView view;
+  utils::Decoder dec(*bytes);
+  ASSERT_TRUE(decode_view(dec, RecordLayout::Current, view).ok());
+  const uint8_t* rows_begin = view.vectors.data[0];
+  const uint8_t* rows_end = view.vectors.data[2 * kChunkCapacity - 1] + 6 * sizeof(float);
+  size_t calls = 0;
+  auto built = build_index(
+      view,
+      [&](const uint8_t* from, const uint8_t* to) {
+        ++calls;
+        EXPECT_TRUE(to <= rows_begin || from >= rows_end) << "adopted rows handed back";
+      },
+      bytes);
+  ASSERT_TRUE(built.ok());
+  Outcome got{"", std::move(built).value()};
+  EXPECT_GT(calls, 0u);
+  EXPECT_GT(bytes.use_count(), 1);
+  expect_same(expected, got, "rows in place");
+  const auto rows = got.index->node_views().vectors;
+  EXPECT_EQ(rows.ptr(1), reinterpret_cast<const float*>(view.vectors.data[1]));
+  EXPECT_NE(rows.ptr(n - 1), reinterpret_cast<const float*>(view.vectors.data[n - 1]));
+  got.index.reset();
+  EXPECT_EQ(bytes.use_count(), 1);
 }
 
 // ---------------------------------------------------------------------------

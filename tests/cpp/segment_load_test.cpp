@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -130,6 +131,36 @@ TEST_F(SegmentLoad, ReplayingInsertsTheSnapshotHoldsChangesNothing) {
   EXPECT_EQ(seg->payload_index(), plain.value()->payload_index());
   EXPECT_EQ(seg->index().len(), 3u);
   EXPECT_EQ((*seg->index().get_vector(3))[1], -3.0f);
+}
+
+TEST_F(SegmentLoad, LargeSnapshotLoadsWholeAndItsChecksumStillHolds) {
+  // More than a chunk of 4096 rows and more than one read piece of the file.
+  constexpr size_t kPoints = 4096 + 50, kDim = 40;
+  Segment seg(DistanceMetric::Euclidean, 4, 20, 3, kDim);
+  std::vector<float> v(kDim);
+  for (uint64_t id = 0; id < kPoints; ++id) {
+    for (size_t d = 0; d < kDim; ++d) v[d] = static_cast<float>((id * 31 + d * 7) % 101);
+    ASSERT_TRUE(seg.insert_with_id_internal(id, v, std::nullopt, false).ok());
+  }
+  ASSERT_TRUE(seg.persist_snapshot(snap_).ok());
+  auto loaded = load(SegmentAccess::ReadOnly);
+  ASSERT_NE(loaded, nullptr);
+  ASSERT_EQ(loaded->index().len(), kPoints);
+  for (uint64_t id = 0; id < kPoints; ++id) {
+    const auto want = seg.index().get_vector(id);
+    const auto got = loaded->index().get_vector(id);
+    ASSERT_TRUE(want && got) << id;
+    ASSERT_TRUE(std::equal(want->begin(), want->end(), got->begin(), got->end())) << id;
+  }
+  loaded.reset();
+
+  std::vector<uint8_t> bytes = read_file(snap_);
+  ASSERT_GT(bytes.size(), size_t{1} << 20);
+  bytes[bytes.size() / 2 + 3] ^= 0x10;
+  write_file(snap_, bytes);
+  auto damaged = Segment::load_from_path(snap_, SegmentAccess::ReadOnly);
+  ASSERT_FALSE(damaged.ok());
+  EXPECT_EQ(damaged.error().to_string(), "Serialization error: segment snapshot checksum mismatch");
 }
 
 TEST_F(SegmentLoad, AutoReplaySwitchHasItsOwnRule) {

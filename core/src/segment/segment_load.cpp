@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,20 +48,22 @@ class FileBuffer {
   FileBuffer(FileBuffer&& other) noexcept
       : base_(std::exchange(other.base_, nullptr)),
         mapped_(std::exchange(other.mapped_, 0)),
-        len_(std::exchange(other.len_, 0)) {}
+        len_(std::exchange(other.len_, 0)),
+        adler_(std::exchange(other.adler_, utils::Adler32())) {}
   FileBuffer& operator=(FileBuffer&& other) noexcept {
     if (this != &other) {
       unmap();
       base_ = std::exchange(other.base_, nullptr);
       mapped_ = std::exchange(other.mapped_, 0);
       len_ = std::exchange(other.len_, 0);
+      adler_ = std::exchange(other.adler_, utils::Adler32());
     }
     return *this;
   }
   ~FileBuffer() { unmap(); }
 
-  // Reads the file with as few read calls as it takes, into a buffer sized
-  // from fstat (grown if the file grows meanwhile).
+  // Reads the file in cache-sized pieces into a buffer sized from fstat
+  // (grown if the file grows meanwhile).
   static Result<FileBuffer> read(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return DBError::io_errno(errno);
@@ -71,6 +75,10 @@ class FileBuffer {
   }
 
   std::span<const uint8_t> bytes() const { return {base_, len_}; }
+
+  // Adler-32 of all bytes but the last 8 (a snapshot's checksummed content),
+  // summed while reading, when each piece is still in cache.
+  uint32_t adler_but_last_8() const { return adler_.value(); }
 
   // Gives back the whole pages inside [from, to); their bytes read as zero
   // afterwards, so callers release only input they will not read again.
@@ -84,6 +92,9 @@ class FileBuffer {
   }
 
  private:
+  // Pieces small enough to stay in the core's cache until summed.
+  static constexpr size_t kReadPiece = size_t{512} << 10;
+
   // Returns 0 or an errno value.
   int fill(int fd) {
     struct stat st {};
@@ -91,15 +102,21 @@ class FileBuffer {
     // One spare byte detects growth without a second stat.
     const size_t want = (st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0) + 1;
     if (int err = grow(want); err != 0) return err;
+    size_t summed = 0;
     for (;;) {
       if (len_ == mapped_) {
         if (int err = grow(mapped_ * 2); err != 0) return err;
       }
-      const ssize_t n = ::read(fd, base_ + len_, mapped_ - len_);
+      const ssize_t n = ::read(fd, base_ + len_, std::min(mapped_ - len_, kReadPiece));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return errno;
       if (n == 0) return 0;
       len_ += static_cast<size_t>(n);
+      // The last 8 bytes read so far may be the footer; sum up to them.
+      if (len_ > summed + 8) {
+        adler_.update({base_ + summed, len_ - 8 - summed});
+        summed = len_ - 8;
+      }
     }
   }
 
@@ -124,6 +141,7 @@ class FileBuffer {
   uint8_t* base_ = nullptr;
   size_t mapped_ = 0;
   size_t len_ = 0;
+  utils::Adler32 adler_;
 };
 
 // The first `n` bytes of a file (fewer when it is shorter), or nullopt.
@@ -208,7 +226,8 @@ Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path
         metadata = m;
         metadata_decoded = true;
         return Status();
-      });
+      },
+      file.value().adler_but_last_8());
   if (!envelope.ok()) return envelope.take_error();
   const Clock::time_point checksum_done = Clock::now();
 
@@ -217,11 +236,19 @@ Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path
   if (Status st = decode_body(envelope.value(), s); !st.ok()) return st.take_error();
   const Clock::time_point decode_done = Clock::now();
 
-  FileBuffer& buffer = file.value();
+  // The index may keep whole chunks of vector rows in the buffer rather than
+  // copy them; it then shares the buffer, which keeps only those rows.
+  auto buffer = std::make_shared<FileBuffer>(std::move(file.value()));
   auto index = vector::hnsw::build_index(
-      s.hnsw, [&](const uint8_t* from, const uint8_t* to) { buffer.release(from, to); });
+      s.hnsw, [&](const uint8_t* from, const uint8_t* to) { buffer->release(from, to); },
+      buffer);
+  if (index.ok() && buffer.use_count() > 1) {
+    const std::span<const uint8_t> all = buffer->bytes();
+    buffer->release(all.data(), s.hnsw.vectors.begin_bytes);
+    buffer->release(s.hnsw.vectors.end_bytes, all.data() + all.size());
+  }
   s.hnsw = vector::hnsw::HnswRecordView();
-  buffer = FileBuffer();
+  buffer.reset();
   if (!index.ok()) return index.take_error();
   auto segment =
       std::make_unique<Segment>(std::move(index.value()), std::move(s.payload_index),

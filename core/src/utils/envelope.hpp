@@ -74,7 +74,10 @@ struct SnapshotEnvelope {
 // Verifies the footer (when there is one) and splits header, body and
 // trailer. Errors (DBError::Serialization): "segment snapshot checksum
 // mismatch", "unsupported segment snapshot version {}".
+// `content_adler`, when given, is the Adler-32 of all of `file` but its last
+// 8 bytes, already computed by the caller (while reading the file, say).
 Result<SnapshotEnvelope> open_snapshot_envelope(std::span<const uint8_t> file,
-                                                const MetadataDecoder& decode_metadata);
+                                                const MetadataDecoder& decode_metadata,
+                                                std::optional<uint32_t> content_adler = {});
 
 }  // namespace dovadure::utils

@@ -253,12 +253,16 @@ class ChunkedArray {
 // Fixed-dimension float32 vectors.
 class VectorArena {
  public:
-  // chunk_capacity × dim floats, zero until written.
+  // chunk_capacity rows of stride floats: a zeroed block of its own, or rows
+  // that already sit in memory kept alive by `owner` (adopt_chunk).
   struct VectorChunk {
-    explicit VectorChunk(size_t floats) : block(floats * sizeof(float)) {
-      data = static_cast<float*>(block.data());
-    }
-    arena_detail::ZeroedBlock block;
+    explicit VectorChunk(size_t floats)
+        : block(std::make_unique<arena_detail::ZeroedBlock>(floats * sizeof(float))),
+          data(static_cast<float*>(block->data())) {}
+    VectorChunk(float* rows, std::shared_ptr<const void> keeper)
+        : owner(std::move(keeper)), data(rows) {}
+    std::unique_ptr<arena_detail::ZeroedBlock> block;
+    std::shared_ptr<const void> owner;
     float* data;
   };
 
@@ -269,11 +273,13 @@ class VectorArena {
     size_t chunk_capacity = 0;
     size_t len = 0;
     size_t dim = 0;
+    // Floats from one row to the next (dim, or more for adopted rows).
+    size_t stride = 0;
 
     const float* ptr(size_t i) const {
       const size_t c = geometry_.chunk_of(i);
       if (c >= chunk_count) arena_detail::fatal_index(i, c, chunk_count);
-      return bases_[c] + geometry_.slot_of(i) * dim;
+      return bases_[c] + geometry_.slot_of(i) * stride;
     }
     std::span<const float> get(size_t i) const { return {ptr(i), dim}; }
 
@@ -284,7 +290,7 @@ class VectorArena {
   };
 
   VectorArena(size_t dim, size_t chunk_capacity = 4096)
-      : dim_(dim), chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
+      : dim_(dim), stride_(dim), chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
     if (dim == 0 || chunk_capacity == 0) {
       arena_detail::fatal("assertion failed: dim > 0 && chunk_capacity > 0");
     }
@@ -295,6 +301,33 @@ class VectorArena {
   VectorArena(const VectorArena&) = delete;
   VectorArena& operator=(const VectorArena&) = delete;
 
+  // Rows `stride` floats apart (stride >= dim), so that rows laid out with
+  // a gap between them can be adopted in place. Only before the first row.
+  void set_stride(size_t stride) {
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    if (writer_len_ != 0 || stride < dim_ || chunk_capacity_ > SIZE_MAX / sizeof(float) / stride) {
+      arena_detail::fatal("assertion failed: stride set on an empty arena, dim <= stride");
+    }
+    stride_ = stride;
+  }
+
+  // Appends chunk_capacity vectors that already sit in memory, row i at
+  // rows + i * stride, without copying them. `keeper` keeps that memory alive
+  // as long as the arena; nothing else may write it. Only when the length is
+  // a whole number of chunks.
+  size_t adopt_chunk(float* rows, std::shared_ptr<const void> keeper) {
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    const size_t i = writer_len_;
+    if (geometry_.slot_of(i) != 0) {
+      arena_detail::fatal("assertion failed: chunks are adopted at a chunk boundary");
+    }
+    writer_chunks_.push_back(std::make_unique<VectorChunk>(rows, std::move(keeper)));
+    bases_.append(writer_chunks_.back()->data);
+    writer_len_ = i + chunk_capacity_;
+    published_len_.store(writer_len_, std::memory_order_release);
+    return i;
+  }
+
   // Appends a copy of the dim floats at v; returns the new vector's index.
   size_t push(const float* v) {
     std::lock_guard<std::mutex> guard(writer_mutex_);
@@ -302,14 +335,14 @@ class VectorArena {
     const size_t c = geometry_.chunk_of(i);
     const size_t s = geometry_.slot_of(i);
     if (s == 0) {
-      auto chunk = std::make_unique<VectorChunk>(chunk_capacity_ * dim_);
+      auto chunk = std::make_unique<VectorChunk>(chunk_capacity_ * stride_);
       std::memcpy(chunk->data, v, dim_ * sizeof(float));
       writer_chunks_.push_back(std::move(chunk));
       bases_.append(writer_chunks_.back()->data);
     } else {
       // Slot s of a published chunk: readers do not look at it until the
       // index publishes the node, which happens after this copy.
-      std::memcpy(writer_chunks_[c]->data + s * dim_, v, dim_ * sizeof(float));
+      std::memcpy(writer_chunks_[c]->data + s * stride_, v, dim_ * sizeof(float));
     }
     writer_len_ = i + 1;
     published_len_.store(i + 1, std::memory_order_release);
@@ -334,7 +367,7 @@ class VectorArena {
     const size_t c = geometry_.chunk_of(i);
     const size_t count = bases_.count();
     if (c >= count) arena_detail::fatal_index(i, c, count);
-    return {bases_.table()[c] + geometry_.slot_of(i) * dim_, dim_};
+    return {bases_.table()[c] + geometry_.slot_of(i) * stride_, dim_};
   }
 
   // Length first: every vector below it is in a chunk the count covers.
@@ -345,17 +378,21 @@ class VectorArena {
     v.bases_ = bases_.table();
     v.chunk_capacity = chunk_capacity_;
     v.dim = dim_;
+    v.stride = stride_;
     v.geometry_ = geometry_;
     return v;
   }
 
   size_t len() const { return published_len_.load(std::memory_order_acquire); }
   size_t dim() const { return dim_; }
+  size_t stride() const { return stride_; }
   size_t chunk_capacity() const { return chunk_capacity_; }
 
  private:
   arena_detail::BaseTables<float> bases_;
   const size_t dim_;
+  // Written only while the arena is empty, before any reader can exist.
+  size_t stride_;
   const size_t chunk_capacity_;
   const arena_detail::ChunkGeometry geometry_;
 

@@ -165,7 +165,7 @@ NodeIdx HNSWIndex::push_node_unlinked(uint64_t id, std::span<const float> vector
 
 std::optional<NodeIdx> HNSWIndex::push_node(uint64_t id, std::span<const float> vector,
                                             uint8_t level, uint8_t state, bool deleted,
-                                            bool only_if_absent) {
+                                            bool only_if_absent, bool row_placed) {
   check_not_frozen(*this);
   AllocGuard guard(alloc_mutex_, alloc_poisoned_);
   // Checked under the same lock as the append, so that two writers racing
@@ -174,8 +174,9 @@ std::optional<NodeIdx> HNSWIndex::push_node(uint64_t id, std::span<const float> 
   const size_t i = alloc_.next_idx;
   // kNoNode is the entry word's "none" and the id table's empty slot.
   if (i >= kNoNode) arena_detail::fatal("HNSW node index space exhausted");
+  if (row_placed && vectors_.len() <= i) arena_detail::fatal("node row was not placed");
   guard.begin_change();
-  vectors_.push(vector);
+  if (!row_placed) vectors_.push(vector);
   levels_.with(levels_.push_default(), [level](std::atomic<uint8_t>& v) { v.store(level); });
   deleted_.with(deleted_.push_default(), [deleted](std::atomic<bool>& v) { v.store(deleted); });
   l0_neighbor_scores_.push_default();

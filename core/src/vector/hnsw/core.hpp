@@ -279,8 +279,11 @@ class HNSWIndex {
 
   // Appends a node to every per-node array under the alloc mutex; with
   // only_if_absent, returns nullopt instead when the id is already there.
+  // With row_placed, the node's vector is already in the arena (adopted
+  // rows of a load) and `vector` is not read.
   std::optional<NodeIdx> push_node(uint64_t id, std::span<const float> vector, uint8_t level,
-                                   uint8_t state, bool deleted, bool only_if_absent);
+                                   uint8_t state, bool deleted, bool only_if_absent,
+                                   bool row_placed = false);
   // freeze(): copies every layer-0 list into flat_l0_block_ and lets the
   // lists read from there.
   void pack_layer0();

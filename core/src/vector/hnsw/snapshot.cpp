@@ -401,13 +401,14 @@ class HnswSnapshotBuilder {
  public:
   static HnswSnapshot take(const HNSWIndex& index);
   template <class Record>
-  static utils::Result<std::unique_ptr<HNSWIndex>> build(Record& s, const ConsumedInput& consumed);
+  static utils::Result<std::unique_ptr<HNSWIndex>> build(Record& s, const ConsumedInput& consumed,
+                                                         std::shared_ptr<const void> owner);
   static bool rebuilds_identically(const HNSWIndex& index);
 
  private:
   template <class Record>
-  static utils::Result<std::unique_ptr<HNSWIndex>> build_unchecked(Record& s,
-                                                                   const ConsumedInput& consumed);
+  static utils::Result<std::unique_ptr<HNSWIndex>> build_unchecked(
+      Record& s, const ConsumedInput& consumed, std::shared_ptr<const void> owner);
 };
 
 namespace {
@@ -489,6 +490,24 @@ inline const float* floats_at(const RawIdLists<float>& m, size_t e, std::vector<
     }
   }
   return scratch.data();
+}
+
+// Rows of stored vectors that the arena can adopt in place: the entries in
+// stored order are the nodes in order, each exactly dim little-endian floats,
+// 4-byte aligned and evenly spaced (the 16-byte key and count of the next
+// entry between two rows). Returns the row stride in floats, or 0.
+size_t adoptable_stride(const IdListMap<float>&, size_t, bool) { return 0; }
+size_t adoptable_stride(const RawIdLists<float>& m, size_t dim, bool ascending) {
+  if constexpr (std::endian::native != std::endian::little) return 0;
+  const size_t n = m.size();
+  if (!ascending || n < kChunkCapacity) return 0;
+  const size_t step = dim * sizeof(float) + 16;
+  const uint8_t* first = m.data[0];
+  if (reinterpret_cast<uintptr_t>(first) % alignof(float) != 0) return 0;
+  for (size_t e = 0; e < n; ++e) {
+    if (m.counts[e] != dim || m.data[e] != first + e * step) return 0;
+  }
+  return step / sizeof(float);
 }
 
 // Reports consumed input of one region in kConsumeStep steps.
@@ -605,12 +624,12 @@ HnswSnapshot HnswSnapshotBuilder::take(const HNSWIndex& index) {
 }
 
 template <class Record>
-utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build(Record& s,
-                                                                      const ConsumedInput& consumed) {
+utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build(
+    Record& s, const ConsumedInput& consumed, std::shared_ptr<const void> owner) {
   // Dimensions come from the file: an absurd one must fail the load, not the
   // process, when the arena cannot be allocated.
   try {
-    return build_unchecked(s, consumed);
+    return build_unchecked(s, consumed, std::move(owner));
   } catch (const std::bad_alloc&) {
     return DBError::serialization("index snapshot too large to build (dimension " +
                                   std::to_string(s.dim) + ", " +
@@ -620,7 +639,7 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build(Record& s,
 
 template <class Record>
 utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
-    Record& s, const ConsumedInput& consumed) {
+    Record& s, const ConsumedInput& consumed, std::shared_ptr<const void> owner) {
   if (s.dim == 0) return DBError::serialization("index snapshot has dimension 0");
   // The vector arena allocates whole chunks of kChunkCapacity vectors.
   if (s.dim > std::numeric_limits<size_t>::max() / sizeof(float) / kChunkCapacity) {
@@ -703,18 +722,34 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
     }
   }
 
-  // Vectors go from the record straight into the arena. When they are taken
-  // in stored order, the input behind them is handed back as it is used.
+  // Vectors go from the record straight into the arena: whole chunks of
+  // rows stay where they are when the input's owner allows it, the rest is
+  // copied. When they are taken in stored order, the input behind the copied
+  // rows is handed back as it is used.
   x.reserve_nodes(n);
   {
-    std::vector<float> scratch;
-    ConsumeTracker tracker(consumed, ascending ? region_begin(s.vectors) : nullptr);
     const size_t dim = static_cast<size_t>(s.dim);
+    const size_t stride = owner ? adoptable_stride(s.vectors, dim, ascending) : 0;
+    const size_t adopted = stride != 0 ? n / kChunkCapacity * kChunkCapacity : 0;
+    if (adopted != 0) x.vectors_.set_stride(stride);
+    std::vector<float> scratch;
+    ConsumeTracker tracker(consumed, !ascending   ? nullptr
+                                     : adopted != 0 ? entry_end(s.vectors, adopted - 1)
+                                                    : region_begin(s.vectors));
     for (size_t i = 0; i < n; ++i) {
       const size_t e = order[i].second;
       const bool deleted = deleted_flag[i] != 0;
+      const uint8_t state = deleted ? kStateDeleted : kStateLive;
+      if (i < adopted) {
+        if (i % kChunkCapacity == 0) {
+          const float* rows = floats_at(s.vectors, e, scratch);
+          x.vectors_.adopt_chunk(const_cast<float*>(rows), owner);
+        }
+        x.push_node(order[i].first, {}, level_of[i], state, deleted, false, true);
+        continue;
+      }
       x.push_node_unlinked(order[i].first, std::span<const float>(floats_at(s.vectors, e, scratch), dim),
-                           level_of[i], deleted ? kStateDeleted : kStateLive, deleted);
+                           level_of[i], state, deleted);
       tracker.advance(entry_end(s.vectors, e));
     }
     tracker.finish(region_end(s.vectors));
@@ -827,12 +862,13 @@ bool HnswSnapshotBuilder::rebuilds_identically(const HNSWIndex& index) {
 HnswSnapshot HNSWIndex::to_snapshot() const { return HnswSnapshotBuilder::take(*this); }
 
 utils::Result<std::unique_ptr<HNSWIndex>> HNSWIndex::from_snapshot(HnswSnapshot snapshot) {
-  return HnswSnapshotBuilder::build(snapshot, ConsumedInput());
+  return HnswSnapshotBuilder::build(snapshot, ConsumedInput(), nullptr);
 }
 
 utils::Result<std::unique_ptr<HNSWIndex>> build_index(const HnswRecordView& view,
-                                                      const ConsumedInput& consumed) {
-  return HnswSnapshotBuilder::build(view, consumed);
+                                                      const ConsumedInput& consumed,
+                                                      std::shared_ptr<const void> input_owner) {
+  return HnswSnapshotBuilder::build(view, consumed, std::move(input_owner));
 }
 
 bool rebuilds_identically(const HNSWIndex& index) {

@@ -202,8 +202,14 @@ using ConsumedInput = std::function<void(const uint8_t* from, const uint8_t* to)
 
 // HNSWIndex::from_snapshot for a record decoded in place: the same index,
 // the same errors.
-utils::Result<std::unique_ptr<HNSWIndex>> build_index(const HnswRecordView& view,
-                                                      const ConsumedInput& consumed = {});
+//
+// With `input_owner`, which keeps the record's bytes alive, is their only
+// writer and never changes them, the index may keep whole chunks of stored
+// vectors where they are instead of copying them; it then holds a reference
+// to the owner, and `consumed` is never called for those bytes.
+utils::Result<std::unique_ptr<HNSWIndex>> build_index(
+    const HnswRecordView& view, const ConsumedInput& consumed = {},
+    std::shared_ptr<const void> input_owner = {});
 
 // Whether from_snapshot(index.to_snapshot()) would rebuild exactly `index`:
 // the same node numbering, vectors, levels, lists, deleted marks and states,
