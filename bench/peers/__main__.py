@@ -126,7 +126,9 @@ def run_config(args, ds_name, ds_dir, meta, library, variant, m, efs, raw_path, 
 
     serve_dir = os.path.join(build_dir, f"serve-{variant}")
     os.makedirs(serve_dir, exist_ok=True)
-    task = dict(base_task, index_path=builds[1]["index_path"], k=K, efs=list(efs),
+    # A configuration may sweep only part of the grid (the patience=0 ones).
+    efs = [ef for ef in efs if ef in cfg.get("efs", efs)] or list(efs)
+    task = dict(base_task, index_path=builds[1]["index_path"], k=K, efs=efs,
                 batch_threads=[1, 2], small_batch=8, small_batch_threads=[1, 2],
                 batch_queries=BATCH_QUERIES,
                 out=os.path.join(serve_dir, "serve.json"), ids_out=os.path.join(serve_dir, "ids.npz"))

@@ -79,6 +79,27 @@ def test_qps_at_recall_takes_the_best_point_reaching_the_target():
     assert report.pareto(doc) == [(0.89, 900.0), (0.97, 600.0), (0.99, 100.0)]
 
 
+def test_our_ratios_take_the_better_of_the_default_and_the_patience_0_sweep():
+    def doc(library, variant, points):
+        return {"library": library, "variant": variant, "quantised": False,
+                "build": {"1": {"build_seconds": 2.0}, "2": {"build_seconds": 1.0}},
+                "serve": {"load_seconds": 0.2, "read_once_seconds": 0.1, "peak_rss_kib": 1024,
+                          "sweeps": [{"ef": ef, "recall": r, "single_qps": q}
+                                     for ef, r, q in points]}}
+    configs = {
+        ("dovadure", "float"): doc("dovadure", "float", [(10, 0.99, 500.0), (16, 0.995, 400.0)]),
+        ("dovadure", "float-p0"): doc("dovadure", "float-p0", [(10, 0.96, 800.0)]),
+        ("hnswlib", "float"): doc("hnswlib", "float", [(10, 0.95, 400.0), (16, 0.99, 250.0)]),
+    }
+    merged = report.with_extra_sweeps(configs, report.OURS)
+    assert report.qps_at(merged, 0.95) == 800.0 and report.qps_at(merged, 0.99) == 500.0
+    assert len(configs[report.OURS]["serve"]["sweeps"]) == 2  # the stored doc is left alone
+    lines = [l for l in report.ratio_lines(configs) if l.startswith("single-thread QPS")
+             and "hnswlib" in l]
+    assert lines == ["single-thread QPS at recall 0.95, dovadure / hnswlib: 2.00x",
+                     "single-thread QPS at recall 0.99, dovadure / hnswlib: 2.00x"]
+
+
 def test_wordnet_glosses_drop_headers_examples_and_duplicates(tmp_path):
     (tmp_path / "data.noun").write_text(
         "  1 This software and database is being provided\n"
@@ -130,7 +151,8 @@ def test_quick_digits_run_produces_results_and_resumes(tmp_path):
     for name in raw:
         doc = json.loads((results / "raw" / "digits" / name).read_text())
         sweeps = doc["serve"]["sweeps"]
-        assert [s["ef"] for s in sweeps] == [10, 32, 128]
+        swept = libraries.CONFIGS[(doc["library"], doc["variant"])].get("efs", (10, 32, 128))
+        assert [s["ef"] for s in sweeps] == [ef for ef in (10, 32, 128) if ef in swept]
         best = max(s["recall"] for s in sweeps)
         # usearch's i8 path has no exact re-ranking; everything else must
         # find nearly all true neighbours of 1597 points at ef 128.
