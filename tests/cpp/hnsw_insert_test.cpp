@@ -304,13 +304,15 @@ class InsertModel {
 // a fresh scoring of each list.
 // A beam of 2 leaves much to candidate extension, and many repeated vectors
 // give it candidates that tie with searched ones.
+// Caps replay their list's previous cap wherever they can; the model never
+// does, so the comparison checks every replay.
 void expect_same_graph_as_model(DistanceMetric metric, size_t ef_insert = 12,
-                                size_t repeat_every = 41) {
+                                size_t repeat_every = 41, size_t m = 3, size_t points = 500) {
   SCOPED_TRACE(static_cast<int>(metric));
   ScopedEnv scale("DOROVOZU_LEVEL_SCALE", "1.2");  // several upper layers
-  constexpr size_t kPoints = 500;
-  h::HNSWIndex index(metric, 3, 12, 4, 6);
-  InsertModel model(metric, 3, 12, 4, 6);
+  const size_t kPoints = points;
+  h::HNSWIndex index(metric, m, 12, 4, 6);
+  InsertModel model(metric, m, 12, 4, 6);
   index.set_ef_insert(ef_insert);
   model.index().set_ef_insert(ef_insert);
   auto data = hnsw_test::clustered_vectors(kPoints, 6, 5, 17);
@@ -347,6 +349,7 @@ void expect_same_graph_as_model(DistanceMetric metric, size_t ef_insert = 12,
     }
   }
   EXPECT_GT(linked, kPoints);  // upper layers were built too
+  EXPECT_GT(index.prune_memo_reuses(), kPoints / 10);
 }
 
 TEST(HnswInsertModel, EuclideanGraphMatchesThePlainModel) {
@@ -364,6 +367,12 @@ TEST(HnswInsertModel, DotGraphMatchesThePlainModel) {
 TEST(HnswInsertModel, NarrowBeamWithManyTiesMatchesThePlainModel) {
   expect_same_graph_as_model(DistanceMetric::Euclidean, 2, 3);
   expect_same_graph_as_model(DistanceMetric::Dot, 2, 3);
+}
+
+// Layer-0 lists of 66 entries when capped: more than the short-list sort
+// handles, so their two sorted runs and the back-link are merged.
+TEST(HnswInsertModel, WideListsMatchThePlainModel) {
+  expect_same_graph_as_model(DistanceMetric::Euclidean, 12, 41, 32, 1500);
 }
 
 TEST(HnswInsert, SearchedCandidateStaysBeforeAnEqualExtensionCandidate) {

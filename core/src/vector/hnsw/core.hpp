@@ -21,6 +21,7 @@
 #include "vector/hnsw/arena.hpp"
 #include "vector/hnsw/id_index.hpp"
 #include "vector/hnsw/node_list.hpp"
+#include "vector/hnsw/prune_memo.hpp"
 #include "vector/hnsw/search_options.hpp"
 #include "vector/hnsw/types.hpp"
 
@@ -259,6 +260,9 @@ class HNSWIndex {
   // ---- snapshot record (snapshot.cpp) ----
   // A detached copy keyed by point id; may run while searches run.
   HnswSnapshot to_snapshot() const;
+  // Layer-0 caps so far that replayed their list's previous cap.
+  uint64_t prune_memo_reuses() const { return prune_memo_.reuses(); }
+
   // Builds a new index from the record. Fails (Serialization) for input that
   // cannot be built: a dimension of 0, or a stored vector whose length
   // differs from the dimension.
@@ -331,6 +335,9 @@ class HNSWIndex {
   std::unique_ptr<NodeIdx[]> flat_l0_block_;
   FlatLayer0 flat_l0_;
   bool all_live_ = false;
+
+  // Outcomes of the last cap of each layer-0 list (see prune_memo.hpp).
+  PruneMemo prune_memo_;
 
   std::vector<uint8_t> codes_;
   std::vector<int64_t> code_square_sums_;  // one per row of codes_ (not Cosine)

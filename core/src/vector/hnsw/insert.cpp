@@ -19,6 +19,7 @@
 #include "vector/hnsw/core.hpp"
 #include "vector/hnsw/distance.hpp"
 #include "vector/hnsw/node_views.hpp"
+#include "vector/hnsw/prune_memo.hpp"
 #include "vector/hnsw/scratch.hpp"
 
 namespace dovadure::vector::hnsw {
@@ -44,34 +45,73 @@ uint32_t key_order(float key) {
   return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
+void insertion_sort(uint64_t* words, size_t n) {
+  for (size_t i = 1; i < n; ++i) {
+    const uint64_t word = words[i];
+    size_t j = i;
+    for (; j > 0 && words[j - 1] > word; --j) words[j] = words[j - 1];
+    words[j] = word;
+  }
+}
+
+// Sorts words made of at most four ascending runs by merging them, as a
+// capped list arrives (kept, then filled, each sorted, and a back-link that
+// splits a run); false, words untouched, when there are more runs.
+bool merge_runs(std::vector<uint64_t>& words) {
+  size_t cuts[5] = {0, 0, 0, 0, 0};
+  size_t runs = 1;
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (words[i] > words[i - 1]) continue;
+    if (runs == 4) return false;
+    cuts[runs++] = i;
+  }
+  cuts[runs] = words.size();
+  thread_local std::vector<uint64_t> merged;
+  const auto at = [&](size_t r) { return words.begin() + static_cast<std::ptrdiff_t>(cuts[r]); };
+  for (size_t width = 1; width < runs; width *= 2) {
+    for (size_t r = 0; r + width < runs; r += 2 * width) {
+      const size_t end = std::min(r + 2 * width, runs);
+      merged.resize(cuts[end] - cuts[r]);
+      std::merge(at(r), at(r + width), at(r + width), at(end), merged.begin());
+      std::copy(merged.begin(), merged.end(), at(r));
+    }
+  }
+  return true;
+}
+
 // Stable ascending sort by key_less. (order, position) words sort as plain
 // integers with no allocation once the thread's buffers have grown, where
 // std::stable_sort takes a fresh buffer on every call; the position breaks
 // ties, which is what makes the result the stable one.
-void sort_candidates(NodeCandidate* first, size_t n) {
-  if (n < 2 || std::is_sorted(first, first + n, key_less)) return;
+// With from, also where each sorted candidate stood before the sort.
+void sort_candidates(NodeCandidate* first, size_t n, std::vector<uint32_t>* from = nullptr) {
+  const auto identity = [&] {
+    if (from == nullptr) return;
+    from->resize(n);
+    for (size_t i = 0; i < n; ++i) (*from)[i] = static_cast<uint32_t>(i);
+  };
+  if (n < 2 || std::is_sorted(first, first + n, key_less)) return identity();
   if (n > std::numeric_limits<uint32_t>::max()) {
     std::stable_sort(first, first + n, key_less);
-    return;
+    return;  // from is never asked for with so many
   }
   thread_local std::vector<uint64_t> order;
   thread_local std::vector<NodeCandidate> copy;
   order.resize(n);
   for (size_t i = 0; i < n; ++i) order[i] = uint64_t{key_order(first[i].sort_key)} << 32 | i;
+  // The words are distinct (the position breaks ties), so every correct sort
+  // gives the same, stable, order.
   if (n <= 64) {
-    // A capped list comes as two sorted runs (kept, then filled) and one
-    // back-link; insertion sort is quickest on so few, nearly sorted items.
-    for (size_t i = 1; i < n; ++i) {
-      const uint64_t word = order[i];
-      size_t j = i;
-      for (; j > 0 && order[j - 1] > word; --j) order[j] = order[j - 1];
-      order[j] = word;
-    }
-  } else {
+    insertion_sort(order.data(), n);
+  } else if (!merge_runs(order)) {
     std::sort(order.begin(), order.end());
   }
   copy.assign(first, first + n);
   for (size_t i = 0; i < n; ++i) first[i] = copy[static_cast<uint32_t>(order[i])];
+  if (from != nullptr) {
+    from->resize(n);
+    for (size_t i = 0; i < n; ++i) (*from)[i] = static_cast<uint32_t>(order[i]);
+  }
 }
 
 void sort_candidates(std::vector<NodeCandidate>& w) { sort_candidates(w.data(), w.size()); }
@@ -221,13 +261,22 @@ std::unique_lock<utils::SpinRwLock> lock_current_list(HNSWIndex& index, size_t l
 // vector against the candidate's), or kNoNode. Testing a candidate against
 // base then needs no scoring: the score is symmetric, so it is the
 // candidate's own.
-void select_diverse(std::span<const NodeCandidate> candidates, size_t target, bool negate,
-                    size_t layer, const VectorLookup& vecs, const Scorer& scorer, NodeIdx base,
-                    std::vector<NodeIdx>& out, std::vector<uint32_t>* positions = nullptr) {
+// hints, when given, holds per candidate the outcome a previous selection
+// over the same candidates reached (see prune_memo.hpp); they are followed
+// for as long as this selection accepts exactly what that one did. They are
+// ignored under a floor.
+// Returns how many members of out the selection pass accepted (the rest are
+// filled).
+enum Hint : uint8_t { kHintUnknown = 0, kHintAccepted = 1, kHintRejected = 2 };
+size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, bool negate,
+                      size_t layer, const VectorLookup& vecs, const Scorer& scorer, NodeIdx base,
+                      std::vector<NodeIdx>& out, std::vector<uint32_t>* positions = nullptr,
+                      const uint8_t* hints = nullptr) {
   const float alpha = diversity_alpha_for_level(layer);
   // Without the knob there is no floor: every candidate is tested.
   const std::optional<size_t> prune_floor = diversity_prune_floor();
   const size_t floor = prune_floor ? std::min(target, *prune_floor) : 0;
+  bool in_step = hints != nullptr && !prune_floor;
   struct Chosen {
     const float* vector;
     NodeIdx idx;
@@ -236,7 +285,7 @@ void select_diverse(std::span<const NodeCandidate> candidates, size_t target, bo
   out.clear();
   chosen.clear();
   if (positions != nullptr) positions->clear();
-  if (target == 0 || candidates.empty()) return;
+  if (target == 0 || candidates.empty()) return 0;
 
   // Membership of out, as marks by node index; a list naming indices far
   // beyond the stored nodes (possible only through a hand-made candidate
@@ -258,13 +307,20 @@ void select_diverse(std::span<const NodeCandidate> candidates, size_t target, bo
   const size_t n = candidates.size();
   for (size_t i = 0; i < n && out.size() < target; ++i) {
     const NodeCandidate& c = candidates[i];
-    if (i + 1 < n) {
+    // The next vector is read only if that candidate is tested or accepted.
+    if (i + 1 < n && !(in_step && hints[i + 1] == kHintRejected)) {
       if (const float* next = vecs.any(candidates[i + 1].idx)) prefetch_vector(next, scorer.dim);
     }
-    if (already(c.idx)) continue;
-    const float* cv = vecs.live(c.idx);
-    if (cv == nullptr) continue;
-    if (out.size() >= floor) {
+    const uint8_t hint = in_step ? hints[i] : uint8_t{kHintUnknown};
+    const float* cv = already(c.idx) ? nullptr : vecs.live(c.idx);
+    if (cv == nullptr) {
+      // A member the record accepted is lost: what follows was decided
+      // against a different set.
+      if (hint == kHintAccepted) in_step = false;
+      continue;
+    }
+    if (hint == kHintRejected) continue;
+    if (hint == kHintUnknown && out.size() >= floor) {
       // Rejected when some chosen neighbour is strictly closer to c than the
       // base is (scaled by alpha); NaN comparisons do not reject.
       const float threshold = c.sort_key * alpha;
@@ -278,14 +334,93 @@ void select_diverse(std::span<const NodeCandidate> candidates, size_t target, bo
       }
       if (rejected) continue;
     }
+    // An acceptance the record did not make ends the agreement with it.
+    if (hint == kHintUnknown) in_step = false;
     accept(c.idx, i);
     chosen.push_back(Chosen{cv, c.idx});
   }
+  const size_t accepted = out.size();
 
   // Fill pass: top up to target from the head of the candidates, no tests.
   for (size_t i = 0; i < n && out.size() < target; ++i) {
     if (!already(candidates[i].idx)) accept(candidates[i].idx, i);
   }
+  return accepted;
+}
+
+// The common replay (see prune_memo.hpp), done without sorting or walking the
+// whole list: the back-link q at the record's position is rejected by an
+// accepted member ahead of it in key order (or never reached), so the
+// accepted run stays as it is and q joins the filled run at its place in key
+// order. Fills kept and kept_scores with the new list and its layer-0 scores
+// and returns true; returns false when the case is any other (q accepted, an
+// accepted member lost, no cached scores, a floor set), and the full
+// selection runs instead.
+bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
+                   std::span<const NodeIdx> items, std::span<const float> cached,
+                   const PruneRecord& record, size_t target, const VectorLookup& vecs,
+                   const Scorer& scorer, std::vector<NodeIdx>& kept,
+                   std::vector<float>& kept_scores) {
+  const size_t n = items.size();
+  const size_t p = record.inserted_at;
+  const size_t accepted = record.accepted;
+  if (cached.size() != n || p >= n || accepted >= n || accepted > target ||
+      diversity_prune_floor()) {
+    return false;
+  }
+  const NodeIdx q = items[p];
+  if (q == u) return false;
+  for (size_t i = 0; i < n; ++i) {
+    // A dangling entry would drop out of the candidates, a repeat of q
+    // would be skipped as already chosen: both for the full selection.
+    if (vecs.any(items[i]) == nullptr || (i != p && items[i] == q)) return false;
+  }
+  const float owner_score = scorer.score(uv, uv);
+  const auto score_at = [&](size_t i) { return items[i] == u ? owner_score : cached[i]; };
+  // The full selection's order: key, then list position.
+  const auto word = [&](size_t i) {
+    return uint64_t{key_order(sort_key_of(metric, score_at(i)))} << 32 | i;
+  };
+  const auto position = [&](size_t old) { return old < p ? old : old + 1; };
+  const uint64_t q_word = word(p);
+  const float* qv = vecs.live(q);
+  // A tombstoned q is skipped by the selection and filled like a rejected one.
+  bool rejected = qv == nullptr;
+  const float threshold = sort_key_of(metric, cached[p]) * diversity_alpha_for_level(0);
+  size_t ahead = 0;
+  for (size_t old = 0; old < accepted; ++old) {
+    const size_t i = position(old);
+    const float* yv = vecs.live(items[i]);
+    if (yv == nullptr) return false;
+    if (word(i) > q_word) continue;
+    ++ahead;
+    if (rejected) continue;
+    // u is the base every score was taken from: q's distance to it is q's own.
+    const float d = items[i] == u ? cached[p] : scorer.score(qv, yv);
+    rejected = sort_key_of(metric, d) < threshold;
+  }
+  // With target members ahead of it, q is never examined.
+  if (!rejected && ahead < target) return false;
+
+  kept.clear();
+  kept_scores.clear();
+  const auto keep = [&](size_t i) {
+    if (kept.size() >= target) return;
+    kept.push_back(items[i]);
+    kept_scores.push_back(items[i] == u ? 0.0f : cached[i]);
+  };
+  for (size_t old = 0; old < accepted; ++old) keep(position(old));
+  bool q_kept = false;
+  for (size_t old = accepted; old + 1 < n; ++old) {
+    const size_t i = position(old);
+    if (!q_kept && q_word < word(i)) {
+      keep(p);
+      q_kept = true;
+    }
+    keep(i);
+  }
+  if (!q_kept) keep(p);
+  return true;
 }
 
 // Prunes u's list at `layer`, which the caller holds write-locked, back to
@@ -293,10 +428,12 @@ void select_diverse(std::span<const NodeCandidate> candidates, size_t target, bo
 // match (scores may be nullptr: nothing cached). `cached` holds the raw
 // scores from u to the list's entries position by position when the caller
 // has them, else is empty; they are the very values a rescoring would give.
+// With memo, a layer-0 cap replays the outcomes the last cap of this list
+// recorded where they still hold, and records its own.
 // Returns whether the list was pruned.
 bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& list,
                 std::span<const float> cached, ScoreList* scores, const VectorLookup& vecs,
-                const Scorer& scorer) {
+                const Scorer& scorer, PruneMemo* memo) {
   const size_t cap = layer == 0 ? index.max_neighbors_l0() : index.m();
   // The owner's own entry is not counted against the cap.
   if (list.size() <= cap || list.size() - cap <= 1) return false;
@@ -306,26 +443,71 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
   thread_local std::vector<NodeCandidate> candidates;
   thread_local std::vector<NodeIdx> kept;
   thread_local std::vector<uint32_t> kept_at;
+  thread_local std::vector<uint8_t> hints;
+  thread_local std::vector<uint8_t> sorted_hints;
+  thread_local std::vector<uint32_t> from;
   candidates.clear();
+  hints.clear();
   const std::span<const NodeIdx> items = list.items();
+  if (layer != 0) memo = nullptr;
+  PruneRecord* record = memo != nullptr ? memo->find(u) : nullptr;
+  // The list is the last cap's result with one back-link added at position
+  // p: entries before the record's accepted count (shifted past p) were
+  // accepted, the others rejected, and p itself is new.
+  const bool replay = record != nullptr && record->valid() &&
+                      record->inserted_at != PruneRecord::kNone &&
+                      list_fingerprint(items) == record->fingerprint;
+  const size_t target = cap == std::numeric_limits<size_t>::max() ? cap : cap + 1;
+  thread_local std::vector<float> kept_scores;
+  if (replay && cap_by_replay(index.metric(), u, uv, items, cached, *record, target, vecs, scorer,
+                              kept, kept_scores)) {
+    memo->count_reuse();
+    list.assign(kept);
+    record->inserted_at = PruneRecord::kNone;
+    record->fingerprint = list_fingerprint(kept);
+    if (scores != nullptr) {
+      std::unique_lock<utils::SpinRwLock> write(scores->lock);
+      scores->assign(kept_scores);
+    }
+    return true;
+  }
   for (size_t i = 0; i < items.size(); ++i) {
     const NodeIdx x = items[i];
     const float* xv = vecs.any(x);
     if (xv == nullptr) continue;  // a dangling index has nothing to score
     // The cache holds 0 for the owner, not its score against itself.
     const bool from_cache = use_cached && x != u;
-    // Selection reads every vector; fetching them all now overlaps the misses.
-    if (from_cache) prefetch_vector(xv, scorer.dim);
+    // A full selection reads every vector; fetching them all now overlaps
+    // the misses. A replay reads few.
+    if (from_cache && !replay) prefetch_vector(xv, scorer.dim);
     const float s = from_cache ? cached[i] : scorer.score(uv, xv);
     candidates.push_back(NodeCandidate{x, s, sort_key_of(index.metric(), s)});
+    if (replay) {
+      const size_t p = record->inserted_at;
+      const size_t old_pos = i < p ? i : i - 1;
+      hints.push_back(i == p ? kHintUnknown
+                             : old_pos < record->accepted ? kHintAccepted : kHintRejected);
+    }
   }
-  sort_candidates(candidates);
-  const size_t target = cap == std::numeric_limits<size_t>::max() ? cap : cap + 1;
+  sort_candidates(candidates.data(), candidates.size(), replay ? &from : nullptr);
+  if (replay) {
+    sorted_hints.resize(candidates.size());
+    for (size_t k = 0; k < candidates.size(); ++k) sorted_hints[k] = hints[from[k]];
+    memo->count_reuse();
+  }
   // Every candidate is scored from u.
-  select_diverse(candidates, target, true, layer, vecs, scorer, u, kept, &kept_at);
+  const size_t accepted = select_diverse(candidates, target, true, layer, vecs, scorer, u, kept,
+                                         &kept_at, replay ? sorted_hints.data() : nullptr);
   list.assign(kept);
+  if (memo != nullptr) {
+    PruneRecord& next = record != nullptr ? *record : memo->at(u);
+    next.clear();
+    if (kept.size() < PruneRecord::kNone) {
+      next.fingerprint = list_fingerprint(kept);
+      next.accepted = static_cast<uint16_t>(accepted);
+    }
+  }
   if (layer == 0 && scores != nullptr) {
-    thread_local std::vector<float> kept_scores;
     kept_scores.clear();
     for (size_t j = 0; j < kept.size(); ++j) {
       // A repeated entry scores the same at every position, so the kept
@@ -509,7 +691,8 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
           list->insert(pos, x);
         }
         ScoreList* scores = scores_of(u);
-        if (!(enforce_caps && cap_locked(*this, l, u, *list, {}, scores, vecs, scorer)) &&
+        if (!(enforce_caps &&
+              cap_locked(*this, l, u, *list, {}, scores, vecs, scorer, &prune_memo_)) &&
             scores != nullptr) {
           const std::span<const NodeIdx> items = list->items();
           if (std::equal(items.begin(), items.end(), own_list.begin(), own_list.end())) {
@@ -547,9 +730,26 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
         }
         return scorer.key(scorer.score(sv, xv), negate) <= k;
       });
+      // A record of s's last cap stays usable through exactly one back-link.
+      PruneRecord* record = enforce_caps && l == 0 ? prune_memo_.find(s) : nullptr;
+      const bool extend_record = record != nullptr && record->valid() &&
+                                 record->inserted_at == PruneRecord::kNone &&
+                                 pos < PruneRecord::kNone &&
+                                 list_fingerprint(items) == record->fingerprint;
       list->insert(pos, u);
+      if (record != nullptr) {
+        if (extend_record) {
+          record->inserted_at = static_cast<uint16_t>(pos);
+          record->fingerprint = list_fingerprint(list->items());
+        } else {
+          record->clear();
+        }
+      }
       if (use_cached) cached.insert(cached.begin() + static_cast<std::ptrdiff_t>(pos), s_score);
-      if (enforce_caps && cap_locked(*this, l, s, *list, cached, scores, vecs, scorer)) continue;
+      if (enforce_caps &&
+          cap_locked(*this, l, s, *list, cached, scores, vecs, scorer, &prune_memo_)) {
+        continue;
+      }
       if (scores == nullptr) continue;
       if (use_cached) {
         std::unique_lock<utils::SpinRwLock> score_write(scores->lock);
@@ -659,7 +859,7 @@ void HNSWIndex::cap_layer_neighbors(size_t layer, NodeIdx u) {
       layer == 0 && l0_scores_len() > 0 ? const_cast<ScoreList*>(l0_scores(u)) : nullptr;
   std::vector<float> cached;
   cached_scores(scores, *list, cached);
-  cap_locked(*this, layer, u, *list, cached, scores, vecs, Scorer{metric_, dim_});
+  cap_locked(*this, layer, u, *list, cached, scores, vecs, Scorer{metric_, dim_}, &prune_memo_);
 }
 
 }  // namespace dovadure::vector::hnsw
