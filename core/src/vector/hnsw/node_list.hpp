@@ -10,6 +10,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -36,13 +37,13 @@ class NodeList {
   NodeList& operator=(const NodeList&) = delete;
 
   // ---- reads: hold lock (shared or exclusive) ----
-  std::span<const T> items() const { return {data_, size()}; }
+  std::span<const T> items() const { return {block(), size()}; }
   size_t size() const { return size_ & kSizeMask; }
   bool empty() const { return size() == 0; }
-  const T* data() const { return data_; }
-  const T& operator[](size_t i) const { return data_[i]; }
-  const T* begin() const { return data_; }
-  const T* end() const { return data_ + size(); }
+  const T* data() const { return block(); }
+  const T& operator[](size_t i) const { return block()[i]; }
+  const T* begin() const { return block(); }
+  const T* end() const { return block() + size(); }
 
   // ---- writes: hold lock exclusively ----
   // Blocks are reused in place while they fit: an insertion's back-link and
@@ -56,9 +57,9 @@ class NodeList {
       T* next = n == 0 ? nullptr : allocate(n);
       if (n != 0) std::memcpy(next, values.data(), n * sizeof(T));
       release();
-      data_ = next;
+      set_block(next);
     } else if (n != 0) {
-      std::memmove(data_, values.data(), n * sizeof(T));
+      std::memmove(block(), values.data(), n * sizeof(T));
     }
     size_ = static_cast<uint32_t>(n);
   }
@@ -68,17 +69,23 @@ class NodeList {
     if (len + 1 > capacity()) {
       T* next = allocate(len + 1);
       // memcpy may not be handed the null block of an empty list.
-      if (pos != 0) std::memcpy(next, data_, pos * sizeof(T));
-      if (pos != len) std::memcpy(next + pos + 1, data_ + pos, (len - pos) * sizeof(T));
+      if (pos != 0) std::memcpy(next, block(), pos * sizeof(T));
+      if (pos != len) std::memcpy(next + pos + 1, block() + pos, (len - pos) * sizeof(T));
       release();
-      data_ = next;
+      set_block(next);
     } else if (pos != len) {
-      std::memmove(data_ + pos + 1, data_ + pos, (len - pos) * sizeof(T));
+      std::memmove(block() + pos + 1, block() + pos, (len - pos) * sizeof(T));
     }
-    data_[pos] = value;
+    block()[pos] = value;
     size_ = static_cast<uint32_t>(len + 1);
   }
   void push_back(const T& value) { insert(size(), value); }
+
+  // Starts fetching the items, without the lock: the block may be replaced
+  // meanwhile, and a prefetch of a stale address is harmless.
+  void prefetch_items() const {
+    __builtin_prefetch(block_.load(std::memory_order_relaxed), 0, 3);
+  }
   void clear() { assign({}); }
 
   // Frees the list's own block and reads the same items from `items`
@@ -88,7 +95,7 @@ class NodeList {
   void borrow(const T* items) {
     const uint32_t len = size_ & kSizeMask;
     release();
-    data_ = len == 0 ? nullptr : const_cast<T*>(items);
+    set_block(len == 0 ? nullptr : const_cast<T*>(items));
     size_ = len == 0 ? 0 : len | kBorrowed;
   }
 
@@ -97,14 +104,16 @@ class NodeList {
   // capacity costs no field.
   // A borrowed block has none to spare, so any growth replaces it.
   size_t capacity() const {
-    if (data_ == nullptr || borrowed()) return 0;
-    return malloc_usable_size(data_) / sizeof(T);
+    if (block() == nullptr || borrowed()) return 0;
+    return malloc_usable_size(block()) / sizeof(T);
   }
   bool borrowed() const { return (size_ & kBorrowed) != 0; }
-  // Gives the block back (unless borrowed); data_ is left dangling for the
-  // caller to replace.
+  T* block() const { return block_.load(std::memory_order_relaxed); }
+  void set_block(T* p) { block_.store(p, std::memory_order_relaxed); }
+  // Gives the block back (unless borrowed); the pointer is left dangling
+  // for the caller to replace.
   void release() {
-    if (!borrowed()) std::free(data_);
+    if (!borrowed()) std::free(block());
     size_ &= kSizeMask;
   }
 
@@ -119,7 +128,9 @@ class NodeList {
   static constexpr uint32_t kSizeMask = kBorrowed - 1;
 
   uint32_t size_ = 0;
-  T* data_ = nullptr;
+  // Atomic only so that prefetch_items() may peek without the lock; every
+  // other access holds it, and relaxed loads and stores compile to plain moves.
+  std::atomic<T*> block_{nullptr};
 };
 
 }  // namespace dovadure::vector::hnsw

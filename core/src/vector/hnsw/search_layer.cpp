@@ -169,12 +169,24 @@ class LayerSearch {
     ResultHeap& results = scratch_.results;
     if (!(results.size() < ef_ || key < worst)) return false;
     // Most candidates get expanded: start fetching the list now.
-    if (w < flat.len) __builtin_prefetch(flat.record(w), 0, 3);
+    if (w < flat.len) {
+      __builtin_prefetch(flat.record(w), 0, 3);
+    } else if (level_ == 0 && w < adjacency.len()) {
+      // The list header (its lock, length and block pointer); the block
+      // itself is fetched once the header is in.
+      __builtin_prefetch(adjacency.list(0, w), 0, 3);
+    }
     scratch_.candidates.push({w, score, key});
     results.push({w, score, key});
     if (results.size() > ef_) results.pop();
     if (!results.empty()) set_worst(results.top().sort_key);
     return true;
+  }
+
+  // Starts fetching the items of w's list, the one likeliest to be expanded
+  // next (its header was fetched when w was admitted).
+  void prefetch_next(NodeIdx w) const {
+    if (level_ == 0 && w >= flat.len && w < adjacency.len()) adjacency.list(0, w)->prefetch_items();
   }
 
   void expand(NodeIdx u, float u_key) {
@@ -515,6 +527,7 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
       }
     }
     const NodeCandidate u = candidates.pop();
+    if (!candidates.empty()) s.prefetch_next(candidates.top().idx);
     s.expand(u.idx, u.sort_key);
     ++expansions;
     if (!dot && expansions >= expansion_cap) {
