@@ -213,7 +213,7 @@ def write(results_dir, log=print):
              *(["**Quick smoke run** (subsets of at most 5000 points and 200 queries, m = 16, a "
                 "few ef values): it shows that the harness works, not how fast anything is.", ""]
                if any("quick subset" in d["dataset_meta"]["description"] for d in docs) else []),
-             f"**Machine:** {machine.one_line(info)}; load average "
+             f"**Machine of the last run:** {machine.one_line(info)}; load average "
              f"{', '.join(f'{x:.2f}' for x in info['load_avg'])} when the last run finished "
              "(other work on the machine makes every figure noisier)", "",
              "## Libraries", "", "| library/config | version | SIMD path |", "|---|---|---|"]
@@ -229,6 +229,12 @@ def write(results_dir, log=print):
                   f"{next(iter(configs.values()))['ef_construction']}", "",
                   f"{meta['description']}; {meta['base']} x {meta['dim']}, {meta['queries']} queries, "
                   f"{meta['metric']}.", ""]
+        # Ratios compare runs of one machine; a group measured on several
+        # (a grid resumed elsewhere) says so.
+        cpus = sorted({d["machine"]["cpu"] for d in configs.values()})
+        lines += [f"Measured on: {'; '.join(cpus)}"
+                  + (" (mixed machines: ratios are not like for like)" if len(cpus) > 1 else "")
+                  + ".", ""]
         lines += main_table(configs)
         ratios = ratio_lines(configs)
         if ratios:
