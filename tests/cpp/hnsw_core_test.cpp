@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <random>
 #include <shared_mutex>
 #include <vector>
@@ -257,32 +258,48 @@ TEST(HnswNodeList, InsertAndAssignKeepOrder) {
   EXPECT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()), before);
 }
 
-// A list reading from borrowed storage never frees it (ASan would report a
-// bad free) and gets a block of its own on any later write.
-TEST(HnswNodeList, BorrowedStorageIsNeverFreedAndWritesCopyOut) {
-  std::vector<h::NodeIdx> shared{7, 8, 9, 10};
-  {
-    h::NeighborList list;
-    list.assign(std::vector<h::NodeIdx>{1, 2, 3});
-    list.borrow(shared.data());
-    EXPECT_EQ(list.data(), shared.data());
-    EXPECT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()), (std::vector<h::NodeIdx>{7, 8, 9}));
-    list.insert(1, 5);
-    EXPECT_NE(list.data(), shared.data());
-    EXPECT_EQ(std::vector<h::NodeIdx>(list.begin(), list.end()),
-              (std::vector<h::NodeIdx>{7, 5, 8, 9}));
+// A list with inline room keeps short contents right behind its header,
+// moves to the heap when it outgrows the room and back once it fits again,
+// and never frees the room (ASan reports a bad free or a leak otherwise).
+TEST(HnswNodeList, InlineRoomSpillsToTheHeapAndBack) {
+  constexpr size_t kRoom = 4;
+  alignas(16) unsigned char record[sizeof(h::NeighborList) + kRoom * sizeof(h::NodeIdx)];
+  auto* list = new (record) h::NeighborList();
+  list->init_inline(kRoom);
+  const auto* room = reinterpret_cast<const h::NodeIdx*>(record + sizeof(h::NeighborList));
+  const auto contents = [&] { return std::vector<h::NodeIdx>(list->begin(), list->end()); };
+
+  EXPECT_TRUE(list->empty());
+  std::vector<h::NodeIdx> want;
+  for (h::NodeIdx i = 0; i < 9; ++i) {
+    const size_t pos = (i * 3) % (want.size() + 1);
+    list->insert(pos, i);
+    want.insert(want.begin() + static_cast<std::ptrdiff_t>(pos), i);
+    ASSERT_EQ(contents(), want);
+    EXPECT_EQ(list->data() == room, want.size() <= kRoom) << want.size();
   }
-  for (const size_t n : {0u, 2u}) {
-    h::NeighborList list;
-    list.assign(std::vector<h::NodeIdx>{4, 5});
-    list.borrow(shared.data());
-    list.assign(std::span<const h::NodeIdx>(shared.data(), n));  // also when shrinking to empty
-    EXPECT_EQ(list.size(), n);
-    if (n != 0) {
-      EXPECT_NE(list.data(), shared.data());
-    }
-  }
-  EXPECT_EQ(shared, (std::vector<h::NodeIdx>{7, 8, 9, 10}));
+  // Back into the room from the heap, from the list's own items.
+  list->assign(std::span<const h::NodeIdx>(list->data() + 2, 3));
+  EXPECT_EQ(list->data(), room);
+  EXPECT_EQ(contents(), std::vector<h::NodeIdx>(want.begin() + 2, want.begin() + 5));
+  list->assign(std::span<const h::NodeIdx>(list->data() + 1, 2));  // overlapping, in the room
+  EXPECT_EQ(contents(), std::vector<h::NodeIdx>(want.begin() + 3, want.begin() + 5));
+  list->assign(want);
+  EXPECT_NE(list->data(), room);
+  EXPECT_EQ(contents(), want);
+  list->clear();
+  EXPECT_TRUE(list->empty());
+  list->push_back(42);
+  EXPECT_EQ(list->data(), room);
+  EXPECT_EQ(contents(), std::vector<h::NodeIdx>{42});
+  list->assign(want);
+  list->~NodeList();  // frees the heap block it holds at this point
+}
+
+TEST(HnswNodeListDeathTest, ListsLongerThanTheLimitAbort) {
+  h::NeighborList list;
+  const std::vector<h::NodeIdx> huge(h::NeighborList::kMaxSize + 1, 1);
+  EXPECT_DEATH(list.assign(huge), "exceed the limit");
 }
 
 }  // namespace

@@ -374,6 +374,58 @@ TEST(HnswFromSnapshot, RejectsWhatCannotBeBuilt) {
   EXPECT_EQ(c.error().kind(), utils::DBErrorKind::Serialization);
 }
 
+// Lists longer than the room kept behind each layer-0 list header move to
+// the heap; searches read them there whether or not the index is frozen.
+TEST(HnswFromSnapshot, ListsBeyondTheirRoomAreKeptWholeAndSearched) {
+  HnswSnapshot s = three_points();
+  s.m = 1;
+  s.m0 = 2;
+  s.max_neighbors_l0 = 2;  // room for 4 items per list
+  s.vectors = IdListMap<float>();
+  s.levels.clear();
+  s.layers.clear();
+  SnapshotLayer l0;
+  l0.layer = 0;
+  constexpr uint64_t kPoints = 40;
+  for (uint64_t id = 0; id < kPoints; ++id) {
+    s.vectors.append(id, std::vector<float>{static_cast<float>(id % 7), static_cast<float>(id / 7)});
+    std::vector<uint64_t> list{id};
+    const uint64_t extra = id % 3 == 0 ? kPoints : 2;  // every third list is complete
+    for (uint64_t k = 1; k < extra; ++k) list.push_back((id + k) % kPoints);
+    l0.lists.append(id, list);
+  }
+  s.layers.push_back(l0);
+  s.entry_point_id = 0;
+  s.entry_level = 0;
+  auto built = HNSWIndex::from_snapshot(s);
+  ASSERT_TRUE(built.ok()) << built.error().to_string();
+  HNSWIndex& x = *built.value();
+  for (uint64_t id = 0; id < kPoints; ++id) {
+    std::vector<NodeIdx> want;
+    for (uint64_t v : l0.lists.list(id)) want.push_back(static_cast<NodeIdx>(v));
+    EXPECT_EQ(neighbors(x, 0, static_cast<NodeIdx>(id)), want) << id;
+  }
+  SearchOptions opts;
+  opts.ef = 40;
+  const std::vector<float> query{2.2f, 3.9f};
+  for (int frozen = 0; frozen < 2; ++frozen) {
+    if (frozen) x.freeze();
+    auto hits = x.search_with_options(query, 3, opts);
+    ASSERT_TRUE(hits.ok());
+    std::vector<uint64_t> ids;
+    for (const auto& h : hits.value()) ids.push_back(h.id);
+    EXPECT_EQ(ids, (std::vector<uint64_t>{30, 31, 23})) << frozen;  // (2,4), (3,4), (2,3)
+  }
+
+  HnswSnapshot huge = three_points();
+  huge.layers[0].lists.append(9, std::vector<uint64_t>(NeighborList::kMaxSize + 1, 3));
+  auto rejected = HNSWIndex::from_snapshot(std::move(huge));
+  ASSERT_FALSE(rejected.ok());
+  EXPECT_EQ(rejected.error().message(),
+            "index snapshot list of point 9 at layer 0 holds 1048576 neighbours, more than the "
+            "1048575 a list can hold");
+}
+
 TEST(HnswFromSnapshot, EmptyRecordStillSizesLayersByMaxLevel) {
   HnswSnapshot s;
   s.m = 8;

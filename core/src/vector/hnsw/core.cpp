@@ -1,7 +1,5 @@
 #include "vector/hnsw/core.hpp"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -182,7 +180,7 @@ std::optional<NodeIdx> HNSWIndex::push_node(uint64_t id, std::span<const float> 
   l0_neighbor_scores_.push_default();
   states_.with(states_.push_default(), [state](std::atomic<uint8_t>& v) { v.store(state); });
   ids_.with(ids_.push_default(), [id](std::atomic<uint64_t>& v) { v.store(id); });
-  layer0_.push_default();
+  layer0_.push_default(layer0_room());
   upper_.push_default();
   alloc_.ids.push_back(id);
   alloc_.id_to_idx.insert(id, static_cast<NodeIdx>(i), alloc_.ids);
@@ -356,7 +354,6 @@ void HNSWIndex::freeze() {
     if (metric_ != utils::DistanceMetric::Cosine) list.clear();
     list.lock.freeze();
   }
-  pack_layer0();
   const auto states = states_.view();
   bool live = true;
   for (size_t i = 0; i < states.len && live; ++i) {
@@ -364,36 +361,6 @@ void HNSWIndex::freeze() {
   }
   all_live_ = live;
   frozen_.store(true, std::memory_order_release);
-}
-
-void HNSWIndex::pack_layer0() {
-  const auto layer0 = layer0_.view();
-  const size_t n = layer0.len;
-  size_t longest = 0;
-  size_t total = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const size_t len = layer0.at(i).size();
-    longest = std::max(longest, len);
-    total += len + 1;
-  }
-  // Fixed-width records waste the slack of shorter lists; a few very long
-  // lists (filter-aware edges) would make that slack dominate, and those
-  // indexes keep their separate blocks.
-  const size_t stride = longest + 1;
-  if (n == 0 || n * stride > total + total / 2 + 64) return;
-  flat_l0_block_ = std::make_unique<NodeIdx[]>(n * stride);
-  NodeIdx* block = flat_l0_block_.get();
-  for (size_t i = 0; i < n; ++i) {
-    NeighborList& list = layer0.at(i);
-    NodeIdx* record = block + i * stride;
-    record[0] = static_cast<NodeIdx>(list.size());
-    std::copy(list.begin(), list.end(), record + 1);
-    list.borrow(record + 1);
-  }
-  flat_l0_ = FlatLayer0{block, stride, n};
-  // The blocks just freed lie together in the heap; give their pages back
-  // rather than keep both copies' worth of memory resident.
-  malloc_trim(0);
 }
 
 const ScoreList* HNSWIndex::l0_scores(NodeIdx u) const {

@@ -20,6 +20,7 @@
 #include "utils/types.hpp"
 #include "vector/hnsw/arena.hpp"
 #include "vector/hnsw/id_index.hpp"
+#include "vector/hnsw/layer0_lists.hpp"
 #include "vector/hnsw/node_list.hpp"
 #include "vector/hnsw/prune_memo.hpp"
 #include "vector/hnsw/search_options.hpp"
@@ -79,16 +80,6 @@ struct UpperLists {
 // Snapshot of the adjacency arrays for search loops: taken once per search,
 // then list() is a few loads and no lock. A node without a list at a layer
 // reads as nullptr, which behaves as an empty list.
-// Node u's layer-0 list, the node itself first, stored as [length, items...]
-// at base + u * stride for every u < len.
-struct FlatLayer0 {
-  const NodeIdx* base = nullptr;
-  size_t stride = 0;
-  size_t len = 0;
-
-  const NodeIdx* record(NodeIdx u) const { return base + size_t{u} * stride; }
-};
-
 class AdjacencyView {
  public:
   const NeighborList* list(size_t layer, NodeIdx u) const {
@@ -100,10 +91,12 @@ class AdjacencyView {
   }
   size_t len() const { return len_; }
   size_t num_layers() const { return num_layers_; }
+  // Layer 0 alone, for prefetching records ahead of list().
+  const Layer0Lists::View& layer0() const { return layer0_; }
 
  private:
   friend class HNSWIndex;
-  ChunkedArray<NeighborList>::View layer0_;
+  Layer0Lists::View layer0_;
   ChunkedArray<std::atomic<UpperLists*>>::View upper_;
   size_t len_ = 0;
   size_t num_layers_ = 0;
@@ -153,13 +146,9 @@ class HNSWIndex {
   // bouncing the cache lines of the lists they share. One-way. Must not run
   // concurrently with any other use of the index; afterwards adding a node
   // or changing a list is a programming error and aborts.
-  // Freezing also packs layer 0 into one block (flat_layer0) and notes
-  // whether every node is live.
+  // Freezing also notes whether every node is live.
   void freeze();
   bool frozen() const { return frozen_.load(std::memory_order_acquire); }
-  // Layer 0 of a frozen index in one block; empty (base == nullptr) before
-  // freeze() or when the lists are too uneven in length to pack.
-  const FlatLayer0& flat_layer0() const { return flat_l0_; }
   // True once frozen with every node live: searches may skip state checks.
   bool all_live() const { return all_live_; }
 
@@ -288,9 +277,13 @@ class HNSWIndex {
   std::optional<NodeIdx> push_node(uint64_t id, std::span<const float> vector, uint8_t level,
                                    uint8_t state, bool deleted, bool only_if_absent,
                                    bool row_placed = false);
-  // freeze(): copies every layer-0 list into flat_l0_block_ and lets the
-  // lists read from there.
-  void pack_layer0();
+  // Items of room behind each layer-0 list: a full list, the node itself
+  // and one back-link before its cap. Very wide lists (m in the hundreds)
+  // live on the heap instead, so that small indexes stay small.
+  size_t layer0_room() const {
+    constexpr size_t kMaxRoom = 512;
+    return max_neighbors_l0_ >= kMaxRoom - 2 ? kMaxRoom : max_neighbors_l0_ + 2;
+  }
 
   utils::DistanceMetric metric_;
   size_t m_;
@@ -307,7 +300,7 @@ class HNSWIndex {
   // Node u's adjacency list at layer l (the node itself first, then its
   // neighbours) is layer0_[u] for l = 0 and upper_[u]->lists[l - 1] above;
   // a missing block or a block below l stands for an empty list.
-  ChunkedArray<NeighborList> layer0_;
+  Layer0Lists layer0_;
   ChunkedArray<std::atomic<UpperLists*>> upper_;
   size_t num_layers_;
   // Blocks replaced by a taller one stay alive until the index dies, since a
@@ -332,8 +325,6 @@ class HNSWIndex {
   std::atomic<size_t> node_count_{0};
   std::atomic<bool> frozen_{false};
   // Set by freeze(), read-only afterwards.
-  std::unique_ptr<NodeIdx[]> flat_l0_block_;
-  FlatLayer0 flat_l0_;
   bool all_live_ = false;
 
   // Outcomes of the last cap of each layer-0 list (see prune_memo.hpp).

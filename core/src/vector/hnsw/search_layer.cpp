@@ -120,7 +120,7 @@ class LayerSearch {
   ChunkedArray<std::atomic<uint8_t>>::View states;
   VectorArena::View vectors;
   AdjacencyView adjacency;
-  FlatLayer0 flat;        // layer 0 packed, when frozen; len 0 otherwise
+  bool frozen = false;    // no list lock is needed
   bool all_live = false;  // no node needs its state checked
   size_t scan_cap = SIZE_MAX;  // SIZE_MAX: no cap
   size_t scan_patience = 0;
@@ -168,14 +168,9 @@ class LayerSearch {
   bool admit(NodeIdx w, float score, float key) {
     ResultHeap& results = scratch_.results;
     if (!(results.size() < ef_ || key < worst)) return false;
-    // Most candidates get expanded: start fetching the list now.
-    if (w < flat.len) {
-      __builtin_prefetch(flat.record(w), 0, 3);
-    } else if (level_ == 0 && w < adjacency.len()) {
-      // The list header (its lock, length and block pointer); the block
-      // itself is fetched once the header is in.
-      __builtin_prefetch(adjacency.list(0, w), 0, 3);
-    }
+    // Most candidates get expanded: start fetching the list now (its
+    // header and first items; the rest once it is next in line).
+    if (level_ == 0 && w < adjacency.len()) adjacency.layer0().prefetch(w, 0, 1);
     scratch_.candidates.push({w, score, key});
     results.push({w, score, key});
     if (results.size() > ef_) results.pop();
@@ -183,29 +178,24 @@ class LayerSearch {
     return true;
   }
 
-  // Starts fetching the items of w's list, the one likeliest to be expanded
-  // next (its header was fetched when w was admitted).
+  // Starts fetching the rest of w's list, the one likeliest to be expanded
+  // next (its first line was fetched when w was admitted). Only while the
+  // graph can change: searches of a frozen index ran faster without the
+  // extra traffic. Lists that outgrew their room are left to the hardware.
   void prefetch_next(NodeIdx w) const {
-    if (level_ == 0 && w >= flat.len && w < adjacency.len()) adjacency.list(0, w)->prefetch_items();
+    if (!frozen && level_ == 0 && w < adjacency.len()) adjacency.layer0().prefetch(w, 1, 8);
   }
 
   void expand(NodeIdx u, float u_key) {
     const NodeIdx* items;
     size_t len;
     std::shared_lock<utils::SpinRwLock> lock;
-    if (level_ == 0 && u < flat.len) {
-      // A frozen index: no lock, and one block instead of a list header and
-      // its separate items.
-      const NodeIdx* record = flat.record(u);
-      len = record[0];
-      items = record + 1;
-    } else {
-      const NeighborList* list = adjacency.list(level_, u);
-      if (list == nullptr) return;
-      lock = std::shared_lock<utils::SpinRwLock>(list->lock);
-      len = list->size();
-      items = list->data();
-    }
+    const NeighborList* list = adjacency.list(level_, u);
+    if (list == nullptr) return;
+    // A frozen index changes no list: its locks are skipped altogether.
+    if (!frozen) lock = std::shared_lock<utils::SpinRwLock>(list->lock);
+    len = list->size();
+    items = list->data();
     if (len == 0) return;
 
     const bool capped = level_ == 0 && scan_cap != SIZE_MAX;
@@ -471,10 +461,7 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
   s.vectors = vectors_.view();
   s.adjacency = adjacency_view();
   if (frozen()) {
-    s.flat = flat_layer0();
-    // A frozen index gains no nodes, so both describe every node of the
-    // snapshot; a layout that does not cover it is simply not used.
-    if (s.flat.len != s.n) s.flat = FlatLayer0{};
+    s.frozen = true;
     s.all_live = all_live();
   }
   s.rotate = rotate;

@@ -88,7 +88,6 @@ struct Sq8Walk {
   uint8_t* marks = nullptr;
   uint8_t epoch = 0;
   ChunkedArray<std::atomic<uint8_t>>::View states;
-  FlatLayer0 flat;  // layer 0 packed when frozen; len 0 otherwise
   AdjacencyView adjacency;
   bool layer0 = false;
   CandidateHeap* candidates = nullptr;
@@ -106,11 +105,7 @@ struct Sq8Walk {
       const float key = keys.key(w);
       if (!(res.size() < pool || key < worst)) continue;
       // Most admitted nodes get expanded: start fetching the list now.
-      if (w < flat.len) {
-        __builtin_prefetch(flat.record(w), 0, 3);
-      } else if (layer0) {
-        __builtin_prefetch(adjacency.list(0, w), 0, 3);
-      }
+      if (layer0) adjacency.layer0().prefetch(w, 0, 1);
       cand.push({w, 0.0f, key});
       res.push({w, 0.0f, key});
       if (res.size() > pool) res.pop();
@@ -246,15 +241,10 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
   walk.states = states;
   walk.adjacency = adjacency_view();
   walk.layer0 = level == 0;
-  // A frozen index keeps layer 0 packed (no list lock, one block per node)
-  // and gains no nodes; a packing that does not cover the snapshot is not
-  // used.
-  bool check_state = true;
-  if (frozen()) {
-    if (level == 0 && flat_layer0().len == n) walk.flat = flat_layer0();
-    check_state = !all_live();
-  }
-  const FlatLayer0 flat = walk.flat;
+  // A frozen index changes no list (no lock needed) and may vouch that
+  // every node is live.
+  const bool frozen_now = frozen();
+  const bool check_state = !frozen_now || !all_live();
   const size_t dim = dim_;
   // Only nodes whose codes exist can be ranked; the rest are passed over.
   const size_t coded_nodes = dim == 0 ? 0 : codes_.size() / dim;
@@ -321,17 +311,16 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
     }
     const NodeCandidate u = candidates.pop();
     ++expansions;
-    if (u.idx < flat.len) {
-      const NodeIdx* record = flat.record(u.idx);
+    const NeighborList* list = walk.adjacency.list(level, u.idx);
+    if (list == nullptr) continue;
+    if (frozen_now) {
       if (check_state) {
-        walk.scan<true>(record + 1, record[0]);
+        walk.scan<true>(list->data(), list->size());
       } else {
-        walk.scan<false>(record + 1, record[0]);
+        walk.scan<false>(list->data(), list->size());
       }
       continue;
     }
-    const NeighborList* list = walk.adjacency.list(level, u.idx);
-    if (list == nullptr) continue;
     std::shared_lock<utils::SpinRwLock> lock(list->lock);
     walk.scan<true>(list->data(), list->size());
   }

@@ -793,6 +793,13 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
         for (size_t j = 0; j < count; ++j) {
           if (auto u = translate.find(id_at(lists, e, j))) items.push_back(*u);
         }
+        if (items.size() > NeighborList::kMaxSize) {
+          return DBError::serialization(
+              "index snapshot list of point " + std::to_string(key_at(lists, e)) + " at layer " +
+              std::to_string(layer_no) + " holds " + std::to_string(items.size()) +
+              " neighbours, more than the " + std::to_string(NeighborList::kMaxSize) +
+              " a list can hold");
+        }
         if (layer_no == 0) {
           NeighborList& list = layer0.at(*owner);
           std::unique_lock<utils::SpinRwLock> write(list.lock);

@@ -1,0 +1,125 @@
+// Layer-0 adjacency lists, each followed by room for a full list: a search
+// that expands a node reads its lock, length and items from one run of
+// cache lines instead of a header and then a separate heap block.
+//
+// Records are `stride` bytes, chunk_capacity of them per zero-filled chunk;
+// chunks never move, so references stay valid while the container lives.
+// Snapshots and appends follow the rules of ChunkedArray (arena.hpp): three
+// atomic loads to read, appends serialised by a writer mutex.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "vector/hnsw/arena.hpp"
+#include "vector/hnsw/node_list.hpp"
+#include "vector/hnsw/types.hpp"
+
+namespace dovadure::vector::hnsw {
+
+class Layer0Lists {
+ public:
+  using List = NodeList<NodeIdx>;
+
+  struct View {
+    size_t chunk_count = 0;
+    size_t len = 0;
+
+    List& at(size_t i) const {
+      const size_t c = geometry_.chunk_of(i);
+      if (c >= chunk_count) arena_detail::fatal_index(i, c, chunk_count);
+      return *reinterpret_cast<List*>(bases_[c] + geometry_.slot_of(i) * stride_);
+    }
+    // Starts fetching lines [first, last) of record i, without touching it.
+    void prefetch(size_t i, size_t first, size_t last) const {
+      const size_t c = geometry_.chunk_of(i);
+      if (c >= chunk_count) return;
+      const std::byte* record = bases_[c] + geometry_.slot_of(i) * stride_;
+      for (size_t line = first; line < last && line * 64 < stride_; ++line) {
+        __builtin_prefetch(record + line * 64, 0, 3);
+      }
+    }
+    size_t stride() const { return stride_; }
+
+   private:
+    friend class Layer0Lists;
+    std::byte* const* bases_ = nullptr;
+    arena_detail::ChunkGeometry geometry_;
+    size_t stride_ = 0;
+  };
+
+  explicit Layer0Lists(size_t chunk_capacity)
+      : chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
+    if (chunk_capacity == 0) arena_detail::fatal("assertion failed: chunk_capacity > 0");
+  }
+  ~Layer0Lists() {
+    const View v = view();
+    for (size_t i = 0; i < v.len; ++i) v.at(i).~List();
+  }
+  Layer0Lists(const Layer0Lists&) = delete;
+  Layer0Lists& operator=(const Layer0Lists&) = delete;
+
+  // Appends an empty list; the first append fixes the room of every list at
+  // `room` items (at most List::kMaxInline; longer lists live on the heap).
+  size_t push_default(size_t room) {
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    const size_t i = writer_len_;
+    if (i == 0) {
+      room_ = std::min(room, List::kMaxInline);
+      // Eight-byte steps keep every header's block pointer aligned.
+      stride_.store((sizeof(List) + room_ * sizeof(NodeIdx) + 7) / 8 * 8, std::memory_order_relaxed);
+    }
+    const size_t stride = stride_.load(std::memory_order_relaxed);
+    if (geometry_.slot_of(i) == 0) {
+      chunks_.push_back(std::make_unique<arena_detail::ZeroedBlock>(chunk_capacity_ * stride));
+      bases_.append(static_cast<std::byte*>(chunks_.back()->data()));
+    }
+    std::byte* record = bases_.table()[geometry_.chunk_of(i)] + geometry_.slot_of(i) * stride;
+    (new (record) List())->init_inline(room_);
+    writer_len_ = i + 1;
+    published_len_.store(i + 1, std::memory_order_release);
+    return i;
+  }
+
+  // Length first: every list below it is in a chunk the count covers.
+  View view() const {
+    View v;
+    v.len = published_len_.load(std::memory_order_acquire);
+    v.chunk_count = bases_.count();
+    v.bases_ = bases_.table();
+    v.geometry_ = geometry_;
+    // Fixed by the first append, published by the length above.
+    v.stride_ = stride_.load(std::memory_order_relaxed);
+    return v;
+  }
+
+  template <class F>
+  decltype(auto) with(size_t i, F&& f) const {
+    return std::forward<F>(f)(view().at(i));
+  }
+
+  size_t len() const { return published_len_.load(std::memory_order_acquire); }
+
+ private:
+  arena_detail::BaseTables<std::byte> bases_;
+  const size_t chunk_capacity_;
+  const arena_detail::ChunkGeometry geometry_;
+  size_t room_ = 0;
+  // Written once, by the first append; atomic so that an early view() may
+  // read it without the writer mutex.
+  std::atomic<size_t> stride_{0};
+
+  mutable std::mutex writer_mutex_;
+  std::vector<std::unique_ptr<arena_detail::ZeroedBlock>> chunks_;
+  size_t writer_len_ = 0;
+  std::atomic<size_t> published_len_{0};
+};
+
+}  // namespace dovadure::vector::hnsw
