@@ -88,8 +88,11 @@ class ZeroedBlock {
  public:
   static constexpr size_t kHugePage = size_t{2} << 20;
 
-  explicit ZeroedBlock(size_t bytes) {
-    if (bytes >= kHugePage / 2) {
+  // With huge = false the block is never rounded up to huge pages: for
+  // blocks much smaller than one, where the rounding would cost more
+  // memory than the TLB saves.
+  explicit ZeroedBlock(size_t bytes, bool huge = true) {
+    if (huge && bytes >= kHugePage / 2) {
       mapped_bytes_ = ((bytes + kHugePage - 1) / kHugePage + 1) * kHugePage;
       void* p = ::mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                        -1, 0);

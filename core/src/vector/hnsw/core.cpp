@@ -1,5 +1,7 @@
 #include "vector/hnsw/core.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -180,7 +182,7 @@ std::optional<NodeIdx> HNSWIndex::push_node(uint64_t id, std::span<const float> 
   l0_neighbor_scores_.push_default();
   states_.with(states_.push_default(), [state](std::atomic<uint8_t>& v) { v.store(state); });
   ids_.with(ids_.push_default(), [id](std::atomic<uint64_t>& v) { v.store(id); });
-  layer0_.push_default(layer0_room());
+  layer0_.push_default(layer0_room(), !defer_layer0_room_);
   upper_.push_default();
   alloc_.ids.push_back(id);
   alloc_.id_to_idx.insert(id, static_cast<NodeIdx>(i), alloc_.ids);
@@ -360,6 +362,10 @@ void HNSWIndex::freeze() {
     live = states.at(i).load(std::memory_order_relaxed) == kStateLive;
   }
   all_live_ = live;
+  // Whatever the build of the index freed (a load's decoding buffers, the
+  // score lists just cleared) lies in the heap; give those pages back
+  // rather than keep them resident for the life of the index.
+  malloc_trim(0);
   frozen_.store(true, std::memory_order_release);
 }
 

@@ -327,6 +327,10 @@ class HNSWIndex {
   // Set by freeze(), read-only afterwards.
   bool all_live_ = false;
 
+  // Set while a load appends nodes: their layer-0 lists get their room
+  // as the load fills them (Layer0Lists::give_room).
+  bool defer_layer0_room_ = false;
+
   // Outcomes of the last cap of each layer-0 list (see prune_memo.hpp).
   PruneMemo prune_memo_;
 

@@ -68,7 +68,10 @@ class Layer0Lists {
 
   // Appends an empty list; the first append fixes the room of every list at
   // `room` items (at most List::kMaxInline; longer lists live on the heap).
-  size_t push_default(size_t room) {
+  // With give = false the list gets its room only from give_room(): until
+  // then its record stays untouched (an all-zero list is a valid empty list
+  // without room), so a load can fill the records as it frees its input.
+  size_t push_default(size_t room, bool give = true) {
     std::lock_guard<std::mutex> guard(writer_mutex_);
     const size_t i = writer_len_;
     if (i == 0) {
@@ -78,14 +81,23 @@ class Layer0Lists {
     }
     const size_t stride = stride_.load(std::memory_order_relaxed);
     if (geometry_.slot_of(i) == 0) {
-      chunks_.push_back(std::make_unique<arena_detail::ZeroedBlock>(chunk_capacity_ * stride));
+      // A chunk is a megabyte or so: rounded to huge pages, up to half of
+      // it would be resident for nothing.
+      chunks_.push_back(
+          std::make_unique<arena_detail::ZeroedBlock>(chunk_capacity_ * stride, false));
       bases_.append(static_cast<std::byte*>(chunks_.back()->data()));
     }
     std::byte* record = bases_.table()[geometry_.chunk_of(i)] + geometry_.slot_of(i) * stride;
-    (new (record) List())->init_inline(room_);
+    if (give) (new (record) List())->init_inline(room_);
     writer_len_ = i + 1;
     published_len_.store(i + 1, std::memory_order_release);
     return i;
+  }
+
+  // Gives a list appended with give = false its room; a no-op for any
+  // other list. Hold the list's write lock or own the index alone.
+  void give_room(List& list) const {
+    if (list.untouched()) list.init_inline(room_);
   }
 
   // Length first: every list below it is in a chunk the count covers.

@@ -105,6 +105,9 @@ class NodeList {
 
   void clear() { assign({}); }
 
+  // Never written and without room (all its bytes zero).
+  bool untouched() const { return size_ == 0 && block() == nullptr; }
+
   // Gives a fresh, empty list room for `items` items right behind it: the
   // caller placed it at the start of a record that long and keeps it there.
   void init_inline(size_t items) {

@@ -727,6 +727,9 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
   // copied. When they are taken in stored order, the input behind the copied
   // rows is handed back as it is used.
   x.reserve_nodes(n);
+  // Layer-0 records are touched only as the lists are filled, after the
+  // input they come from has been handed back.
+  x.defer_layer0_room_ = true;
   {
     const size_t dim = static_cast<size_t>(s.dim);
     const size_t stride = owner ? adoptable_stride(s.vectors, dim, ascending) : 0;
@@ -803,6 +806,7 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
         if (layer_no == 0) {
           NeighborList& list = layer0.at(*owner);
           std::unique_lock<utils::SpinRwLock> write(list.lock);
+          x.layer0_.give_room(list);
           list.assign(items);
         } else {
           x.set_neighbors(static_cast<size_t>(layer_no), *owner, items);
@@ -812,6 +816,10 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
     }
     tracker.finish(region_end(lists));
   }
+
+  // Lists the record did not hold get their room too.
+  for (size_t i = 0; i < layer0.len; ++i) x.layer0_.give_room(layer0.at(i));
+  x.defer_layer0_room_ = false;
 
   NodeIdx entry = kNoNode;
   if (s.entry_point_id) {
