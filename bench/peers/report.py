@@ -198,7 +198,8 @@ def write(results_dir, log=print):
         log(f"no raw results under {results_dir}/raw")
         return []
     written = []
-    info = docs[-1]["machine"]
+    # Documents come in file order; the last run is the one that finished last.
+    info = max(docs, key=lambda d: d.get("finished_at", ""))["machine"]
     lines = ["# Side-by-side ANN benchmark", "",
              "Produced by `bash bench/run_peers.sh`; raw per-run JSON in `raw/`. "
              "QPS is single-threaded, one query per call, k = 10; recall@10 counts a result when "
