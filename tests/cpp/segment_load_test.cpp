@@ -338,5 +338,38 @@ TEST_F(SegmentLoad, LogHeldBySavedSnapshotIsNotReplayedTwice) {
   EXPECT_FALSE(fresh->is_live(8));
 }
 
+// A load keeps whole chunks of rows in its read buffer and then asks for
+// huge pages behind them on a thread of its own: the rows must read the
+// same meanwhile and afterwards, also once the segment is gone first.
+TEST_F(SegmentLoad, KeptRowsReadTheSameWhileHugePagesAreAskedFor) {
+  constexpr size_t kDim = 256;
+  constexpr uint64_t kPoints = 4096 + 5;  // one whole chunk of rows, and a few copied
+  const auto value = [](uint64_t id, size_t j) {
+    return static_cast<float>((id * 31 + j * 7) % 1009) - 500.0f;
+  };
+  {
+    Segment seg(DistanceMetric::Euclidean, 4, 8, 2, kDim);
+    std::vector<float> v(kDim);
+    for (uint64_t id = 1; id <= kPoints; ++id) {
+      for (size_t j = 0; j < kDim; ++j) v[j] = value(id, j);
+      ASSERT_TRUE(seg.insert_with_id_internal(id, v, std::nullopt, false).ok());
+    }
+    ASSERT_TRUE(seg.persist_snapshot(snap_).ok());
+  }
+  for (int round = 0; round < 2; ++round) {
+    auto seg = load(SegmentAccess::ReadOnly);
+    ASSERT_NE(seg, nullptr);
+    if (round == 1) continue;  // dropped at once, thread or no thread
+    EXPECT_GE(seg->index().adopted_vector_rows().size(), 4096 * kDim * sizeof(float));
+    for (int pass = 0; pass < 3; ++pass) {
+      for (uint64_t id = 1; id <= kPoints; ++id) {
+        const auto got = seg->index().get_vector(id);
+        ASSERT_TRUE(got.has_value()) << id;
+        for (size_t j = 0; j < kDim; j += 17) ASSERT_EQ((*got)[j], value(id, j)) << id;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace dovadure::segment

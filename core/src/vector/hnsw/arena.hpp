@@ -386,6 +386,24 @@ class VectorArena {
     return v;
   }
 
+  // The memory of the adopted chunks from the first one on, as far as they
+  // lie back to back (as a load lays them out); empty when none is adopted.
+  std::span<const std::byte> adopted_span() const {
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    const size_t chunk_bytes = chunk_capacity_ * stride_ * sizeof(float);
+    const std::byte* begin = nullptr;
+    const std::byte* end = nullptr;
+    for (const auto& chunk : writer_chunks_) {
+      if (chunk->owner == nullptr) continue;
+      const auto* rows = reinterpret_cast<const std::byte*>(chunk->data);
+      if (begin != nullptr && rows != end) break;
+      if (begin == nullptr) begin = rows;
+      end = rows + chunk_bytes;
+    }
+    return begin == nullptr ? std::span<const std::byte>()
+                            : std::span<const std::byte>(begin, static_cast<size_t>(end - begin));
+  }
+
   size_t len() const { return published_len_.load(std::memory_order_acquire); }
   size_t dim() const { return dim_; }
   size_t stride() const { return stride_; }

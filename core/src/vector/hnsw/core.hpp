@@ -249,6 +249,8 @@ class HNSWIndex {
   // ---- snapshot record (snapshot.cpp) ----
   // A detached copy keyed by point id; may run while searches run.
   HnswSnapshot to_snapshot() const;
+  // Vector rows kept in place in a load's input (VectorArena::adopted_span).
+  std::span<const std::byte> adopted_vector_rows() const { return vectors_.adopted_span(); }
   // Layer-0 caps so far that replayed their list's previous cap.
   uint64_t prune_memo_reuses() const { return prune_memo_.reuses(); }
 
