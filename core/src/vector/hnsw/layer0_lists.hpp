@@ -46,8 +46,6 @@ class Layer0Lists {
         __builtin_prefetch(record + line * 64, 0, 3);
       }
     }
-    size_t stride() const { return stride_; }
-
    private:
     friend class Layer0Lists;
     std::byte* const* bases_ = nullptr;

@@ -187,15 +187,13 @@ class LayerSearch {
   }
 
   void expand(NodeIdx u, float u_key) {
-    const NodeIdx* items;
-    size_t len;
-    std::shared_lock<utils::SpinRwLock> lock;
     const NeighborList* list = adjacency.list(level_, u);
     if (list == nullptr) return;
     // A frozen index changes no list: its locks are skipped altogether.
+    std::shared_lock<utils::SpinRwLock> lock;
     if (!frozen) lock = std::shared_lock<utils::SpinRwLock>(list->lock);
-    len = list->size();
-    items = list->data();
+    const size_t len = list->size();
+    const NodeIdx* const items = list->data();
     if (len == 0) return;
 
     const bool capped = level_ == 0 && scan_cap != SIZE_MAX;
