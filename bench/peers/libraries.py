@@ -134,7 +134,12 @@ class Dovadure:
     def simd(self):
         import dovadure
         flags = cpu_flags()
-        path = "avx2+fma kernels" if {"avx2", "fma"} <= flags else "scalar kernels"
+        if {"avx2", "fma", "avx512f"} <= flags:
+            path = "avx-512 forms of the avx2+fma kernels (same sums)"
+        elif {"avx2", "fma"} <= flags:
+            path = "avx2+fma kernels"
+        else:
+            path = "scalar kernels"
         note = f"{path} chosen at run time on this CPU; {binary_isa(dovadure.__file__)}"
         if self.sq8:
             note += f"; SQ8 screen, re-rank factor {self.rerank_factor}"

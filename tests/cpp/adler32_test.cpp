@@ -54,6 +54,32 @@ TEST(Adler32Test, IncrementalUpdatesEqualOneShot) {
   EXPECT_EQ(sum.value(), (sum.b() << 16) | sum.a());
 }
 
+TEST(Adler32Test, RunsSummedApartJoinIntoTheWhole) {
+  std::mt19937 rng(9);
+  // Long enough that a run's length exceeds the modulus many times over.
+  std::vector<uint8_t> data(300000);
+  for (auto& x : data) x = static_cast<uint8_t>(rng());
+  data[0] = 0xFF;  // a first run whose `a` wraps
+  const std::span<const uint8_t> all(data);
+  for (size_t cut : {size_t{0}, size_t{1}, size_t{65521}, size_t{131042}, size_t{150001},
+                     data.size() - 1, data.size()}) {
+    Adler32 head;
+    head.update(all.first(cut));
+    Adler32 tail;
+    tail.update(all.subspan(cut));
+    head.append(tail, data.size() - cut);
+    EXPECT_EQ(head.value(), reference_adler(all)) << "cut at " << cut;
+  }
+  // Three runs, joined left to right.
+  Adler32 a, b, c;
+  a.update(all.first(1000));
+  b.update(all.subspan(1000, 99000));
+  c.update(all.subspan(100000));
+  a.append(b, 99000);
+  a.append(c, data.size() - 100000);
+  EXPECT_EQ(a.value(), reference_adler(all));
+}
+
 // Both kernels from a given state, each checked against the definition; the
 // AVX2 one only where this CPU runs it.
 void expect_kernels_agree(std::span<const uint8_t> bytes, uint32_t a0 = 1, uint32_t b0 = 0) {

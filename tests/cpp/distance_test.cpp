@@ -33,6 +33,9 @@ std::vector<NamedKernel> all_kernels() {
       {"l2_avx2", h::l2_avx2, true, h::has_avx2()},
       {"dot_avx2_fma", h::dot_avx2_fma, false, h::has_avx2_fma()},
       {"l2_avx2_fma", h::l2_avx2_fma, true, h::has_avx2_fma()},
+      // Same order as the AVX2+FMA kernels, so the same model.
+      {"dot_avx512_fma", h::dot_avx512_fma, false, h::has_avx512_fma()},
+      {"l2_avx512_fma", h::l2_avx512_fma, true, h::has_avx512_fma()},
   };
 }
 
@@ -217,13 +220,18 @@ TEST(DistanceDispatch, FeatureWordIsCachedAndConsistent) {
   EXPECT_EQ(h::has_avx2(), __builtin_cpu_supports("avx2") != 0);
   EXPECT_EQ(h::has_avx2_fma(),
             __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0);
+  EXPECT_EQ(h::has_avx512_fma(),
+            h::has_avx2_fma() && __builtin_cpu_supports("avx512f") != 0);
 }
 
 TEST(DistanceDispatch, PicksTheBestAvailableKernel) {
   std::mt19937 rng(5);
   const auto a = random_vector(rng, 77), b = random_vector(rng, 77);
   Kernel dot = h::dot_scalar, l2 = h::l2_scalar;
-  if (h::has_avx2_fma()) {
+  if (h::has_avx512_fma()) {
+    dot = h::dot_avx512_fma;
+    l2 = h::l2_avx512_fma;
+  } else if (h::has_avx2_fma()) {
     dot = h::dot_avx2_fma;
     l2 = h::l2_avx2_fma;
   } else if (h::has_avx2()) {

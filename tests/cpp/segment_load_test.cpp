@@ -134,8 +134,9 @@ TEST_F(SegmentLoad, ReplayingInsertsTheSnapshotHoldsChangesNothing) {
 }
 
 TEST_F(SegmentLoad, LargeSnapshotLoadsWholeAndItsChecksumStillHolds) {
-  // More than a chunk of 4096 rows and more than one read piece of the file.
-  constexpr size_t kPoints = 4096 + 50, kDim = 40;
+  // More than a chunk of 4096 rows, and a file of over 4 MiB, which is read
+  // in two halves at once, each summed on its own.
+  constexpr size_t kPoints = 4096 + 50, kDim = 256;
   Segment seg(DistanceMetric::Euclidean, 4, 20, 3, kDim);
   std::vector<float> v(kDim);
   for (uint64_t id = 0; id < kPoints; ++id) {
@@ -154,13 +155,18 @@ TEST_F(SegmentLoad, LargeSnapshotLoadsWholeAndItsChecksumStillHolds) {
   }
   loaded.reset();
 
-  std::vector<uint8_t> bytes = read_file(snap_);
-  ASSERT_GT(bytes.size(), size_t{1} << 20);
-  bytes[bytes.size() / 2 + 3] ^= 0x10;
-  write_file(snap_, bytes);
-  auto damaged = Segment::load_from_path(snap_, SegmentAccess::ReadOnly);
-  ASSERT_FALSE(damaged.ok());
-  EXPECT_EQ(damaged.error().to_string(), "Serialization error: segment snapshot checksum mismatch");
+  const std::vector<uint8_t> intact = read_file(snap_);
+  ASSERT_GT(intact.size(), size_t{4} << 20);
+  // A flipped bit in either half, and one just before the footer.
+  for (size_t at : {intact.size() / 4, intact.size() / 2 + 3, intact.size() - 9}) {
+    std::vector<uint8_t> bytes = intact;
+    bytes[at] ^= 0x10;
+    write_file(snap_, bytes);
+    auto damaged = Segment::load_from_path(snap_, SegmentAccess::ReadOnly);
+    ASSERT_FALSE(damaged.ok()) << at;
+    EXPECT_EQ(damaged.error().to_string(), "Serialization error: segment snapshot checksum mismatch")
+        << at;
+  }
 }
 
 TEST_F(SegmentLoad, AutoReplaySwitchHasItsOwnRule) {

@@ -69,6 +69,16 @@ void Adler32::update(std::span<const uint8_t> bytes) {
   b_ = b;
 }
 
+void Adler32::append(const Adler32& next, uint64_t next_len) {
+  // Over the joined run, every running `a` of the second part is its own
+  // plus (a - 1) of the first, so b gains next_len * (a - 1) besides next.b.
+  constexpr uint64_t kMod = kAdlerModulus;
+  const uint64_t a = a_ % kMod;
+  const uint64_t shift = (a + kMod - 1) % kMod;
+  a_ = static_cast<uint32_t>((a + next.a_ % kMod + kMod - 1) % kMod);
+  b_ = static_cast<uint32_t>((b_ % kMod + next.b_ % kMod + (next_len % kMod) * shift) % kMod);
+}
+
 uint32_t adler32(std::span<const uint8_t> bytes) {
   Adler32 sum;
   sum.update(bytes);

@@ -14,6 +14,10 @@ class Adler32 {
   Adler32(uint32_t a, uint32_t b) : a_(a), b_(b) {}
 
   void update(std::span<const uint8_t> bytes);
+  // Continues this checksum with a run of `next_len` bytes whose own checksum
+  // is `next`, as if they had been passed to update(): runs summed apart (on
+  // different threads, say) join into the checksum of the whole.
+  void append(const Adler32& next, uint64_t next_len);
   uint32_t value() const { return (b_ << 16) | a_; }
   uint32_t a() const { return a_; }
   uint32_t b() const { return b_; }

@@ -218,6 +218,21 @@ class ChunkedArray {
     return i;
   }
 
+  // Appends count default elements under one lock; returns the first index.
+  size_t push_defaults(size_t count) {
+    std::lock_guard<std::mutex> guard(writer_mutex_);
+    const size_t first = writer_len_;
+    for (size_t i = first; i < first + count; ++i) {
+      if (geometry_.slot_of(i) == 0) {
+        writer_chunks_.push_back(std::make_unique<ArrayChunk>(chunk_capacity_));
+        bases_.append(writer_chunks_.back()->items.get());
+      }
+    }
+    writer_len_ = first + count;
+    published_len_.store(writer_len_, std::memory_order_release);
+    return first;
+  }
+
   // Length first: every element below it is in a chunk the count covers.
   View view() const {
     View v;

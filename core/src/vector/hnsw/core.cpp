@@ -158,14 +158,9 @@ uint8_t HNSWIndex::sample_level() const {
   return static_cast<uint8_t>(level);
 }
 
-NodeIdx HNSWIndex::push_node_unlinked(uint64_t id, std::span<const float> vector, uint8_t level,
-                                      uint8_t state, bool deleted) {
-  return *push_node(id, vector, level, state, deleted, false);
-}
-
 std::optional<NodeIdx> HNSWIndex::push_node(uint64_t id, std::span<const float> vector,
                                             uint8_t level, uint8_t state, bool deleted,
-                                            bool only_if_absent, bool row_placed) {
+                                            bool only_if_absent) {
   check_not_frozen(*this);
   AllocGuard guard(alloc_mutex_, alloc_poisoned_);
   // Checked under the same lock as the append, so that two writers racing
@@ -174,9 +169,8 @@ std::optional<NodeIdx> HNSWIndex::push_node(uint64_t id, std::span<const float> 
   const size_t i = alloc_.next_idx;
   // kNoNode is the entry word's "none" and the id table's empty slot.
   if (i >= kNoNode) arena_detail::fatal("HNSW node index space exhausted");
-  if (row_placed && vectors_.len() <= i) arena_detail::fatal("node row was not placed");
   guard.begin_change();
-  if (!row_placed) vectors_.push(vector);
+  vectors_.push(vector);
   levels_.with(levels_.push_default(), [level](std::atomic<uint8_t>& v) { v.store(level); });
   deleted_.with(deleted_.push_default(), [deleted](std::atomic<bool>& v) { v.store(deleted); });
   l0_neighbor_scores_.push_default();
@@ -191,6 +185,51 @@ std::optional<NodeIdx> HNSWIndex::push_node(uint64_t id, std::span<const float> 
   if (deleted) deleted_count_.fetch_add(1, std::memory_order_acq_rel);
   guard.commit();
   return static_cast<NodeIdx>(i);
+}
+
+NodeIdx HNSWIndex::push_loaded_nodes(std::span<const uint64_t> ids,
+                                     std::span<const uint8_t> levels,
+                                     std::span<const uint8_t> deleted) {
+  check_not_frozen(*this);
+  const size_t n = ids.size();
+  if (levels.size() != n || deleted.size() != n) {
+    arena_detail::fatal("push_loaded_nodes: ids, levels and flags differ in length");
+  }
+  AllocGuard guard(alloc_mutex_, alloc_poisoned_);
+  const size_t first = alloc_.next_idx;
+  // kNoNode is the entry word's "none" and the id table's empty slot.
+  if (n > kNoNode - first) arena_detail::fatal("HNSW node index space exhausted");
+  if (vectors_.len() < first + n) arena_detail::fatal("node row was not placed");
+  guard.begin_change();
+  levels_.push_defaults(n);
+  deleted_.push_defaults(n);
+  l0_neighbor_scores_.push_defaults(n);
+  states_.push_defaults(n);
+  ids_.push_defaults(n);
+  layer0_.push_defaults(n, layer0_room(), !defer_layer0_room_);
+  upper_.push_defaults(n);
+  const auto level_view = levels_.view();
+  const auto deleted_view = deleted_.view();
+  const auto state_view = states_.view();
+  const auto id_view = ids_.view();
+  size_t dead = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const size_t i = first + k;
+    const bool gone = deleted[k] != 0;
+    level_view.at(i).store(levels[k], std::memory_order_relaxed);
+    deleted_view.at(i).store(gone, std::memory_order_relaxed);
+    state_view.at(i).store(gone ? kStateDeleted : kStateLive, std::memory_order_relaxed);
+    id_view.at(i).store(ids[k], std::memory_order_relaxed);
+    alloc_.ids.push_back(ids[k]);
+    alloc_.id_to_idx.insert(ids[k], static_cast<NodeIdx>(i), alloc_.ids);
+    dead += gone ? 1 : 0;
+  }
+  alloc_.next_idx = first + n;
+  // Release: the values above are visible to whoever sees the new count.
+  node_count_.store(first + n, std::memory_order_release);
+  if (dead != 0) deleted_count_.fetch_add(dead, std::memory_order_acq_rel);
+  guard.commit();
+  return static_cast<NodeIdx>(first);
 }
 
 std::optional<NodeIdx> HNSWIndex::allocate_node(uint64_t id, std::span<const float> vector,

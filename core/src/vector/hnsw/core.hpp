@@ -129,12 +129,6 @@ class HNSWIndex {
   // [self] on layers 0..level. The node starts in state 0.
   std::optional<NodeIdx> allocate_node(uint64_t id, std::span<const float> vector, uint8_t level);
   void set_state(NodeIdx idx, uint8_t state);
-  // For rebuilding from a record: appends a node to every per-node array
-  // with no adjacency lists at all (set them with set_neighbors), the given
-  // state and deleted flag (a deleted node also counts in deleted_count).
-  // The id must be new. Returns the node index.
-  NodeIdx push_node_unlinked(uint64_t id, std::span<const float> vector, uint8_t level,
-                             uint8_t state, bool deleted);
   // Pre-sizes the id bookkeeping for n nodes.
   void reserve_nodes(size_t n);
   // Number of layer arrays; a rebuilt index may have more than max_level + 1.
@@ -274,11 +268,14 @@ class HNSWIndex {
 
   // Appends a node to every per-node array under the alloc mutex; with
   // only_if_absent, returns nullopt instead when the id is already there.
-  // With row_placed, the node's vector is already in the arena (adopted
-  // rows of a load) and `vector` is not read.
   std::optional<NodeIdx> push_node(uint64_t id, std::span<const float> vector, uint8_t level,
-                                   uint8_t state, bool deleted, bool only_if_absent,
-                                   bool row_placed = false);
+                                   uint8_t state, bool deleted, bool only_if_absent);
+  // For rebuilding from a record: appends ids.size() nodes whose vectors are
+  // already in the arena, in one step per per-node array, with no adjacency
+  // lists yet; each is live, or deleted where deleted[i] is set (and then
+  // counts in deleted_count). The ids must be new. Returns the first index.
+  NodeIdx push_loaded_nodes(std::span<const uint64_t> ids, std::span<const uint8_t> levels,
+                            std::span<const uint8_t> deleted);
   // Items of room behind each layer-0 list: a full list, the node itself
   // and one back-link before its cap. Very wide lists (m in the hundreds)
   // live on the heap instead, so that small indexes stay small.

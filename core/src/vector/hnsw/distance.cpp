@@ -11,11 +11,13 @@ std::atomic<uint32_t> g_cpu_features{0};
 
 uint32_t detect_cpu_features() {
   // libgcc's probe checks OSXSAVE and XCR0 before reporting AVX-class
-  // features, so a set bit also means the kernel saves YMM registers.
+  // features, so a set bit also means the kernel saves YMM (and, for
+  // AVX-512, ZMM) registers.
   __builtin_cpu_init();
   uint32_t word = kCpuDetected;
   if (__builtin_cpu_supports("avx2")) word |= kCpuAvx2;
   if (__builtin_cpu_supports("fma")) word |= kCpuFma;
+  if (__builtin_cpu_supports("avx512f")) word |= kCpuAvx512;
   // Racing first callers compute the same word; storing it twice is harmless.
   g_cpu_features.store(word, std::memory_order_relaxed);
   return word;

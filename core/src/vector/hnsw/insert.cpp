@@ -119,13 +119,11 @@ void sort_candidates(std::vector<NodeCandidate>& w) { sort_candidates(w.data(), 
 // The score fast_score_n gives, with the kernel it would dispatch to chosen
 // once instead of on every call.
 struct Scorer {
-  using Kernel = float (*)(const float*, const float*, size_t);
-
   Scorer(DistanceMetric metric, size_t dim) : metric(metric), dim(dim), kernel(pick(metric)) {}
 
   DistanceMetric metric;
   size_t dim;
-  Kernel kernel;
+  FloatKernel kernel;
 
   float score(const float* a, const float* b) const {
     float d = kernel(a, b, dim);
@@ -141,11 +139,8 @@ struct Scorer {
   float key(float score, bool negate) const { return negate ? sort_key_of(metric, score) : score; }
 
  private:
-  static Kernel pick(DistanceMetric metric) {
-    const bool l2 = metric == DistanceMetric::Euclidean;
-    if (has_avx2_fma()) return l2 ? l2_avx2_fma : dot_avx2_fma;
-    if (has_avx2()) return l2 ? l2_avx2 : dot_avx2;
-    return l2 ? l2_scalar : dot_scalar;
+  static FloatKernel pick(DistanceMetric metric) {
+    return metric == DistanceMetric::Euclidean ? l2_kernel() : dot_kernel();
   }
 };
 

@@ -69,27 +69,31 @@ class Layer0Lists {
   // With give = false the list gets its room only from give_room(): until
   // then its record stays untouched (an all-zero list is a valid empty list
   // without room), so a load can fill the records as it frees its input.
-  size_t push_default(size_t room, bool give = true) {
+  size_t push_default(size_t room, bool give = true) { return push_defaults(1, room, give); }
+  // As push_default, count lists under one lock; returns the first index.
+  size_t push_defaults(size_t count, size_t room, bool give = true) {
     std::lock_guard<std::mutex> guard(writer_mutex_);
-    const size_t i = writer_len_;
-    if (i == 0) {
+    const size_t first = writer_len_;
+    if (first == 0) {
       room_ = std::min(room, List::kMaxInline);
       // Eight-byte steps keep every header's block pointer aligned.
       stride_.store((sizeof(List) + room_ * sizeof(NodeIdx) + 7) / 8 * 8, std::memory_order_relaxed);
     }
     const size_t stride = stride_.load(std::memory_order_relaxed);
-    if (geometry_.slot_of(i) == 0) {
-      // A chunk is a megabyte or so: rounded to huge pages, up to half of
-      // it would be resident for nothing.
-      chunks_.push_back(
-          std::make_unique<arena_detail::ZeroedBlock>(chunk_capacity_ * stride, false));
-      bases_.append(static_cast<std::byte*>(chunks_.back()->data()));
+    for (size_t i = first; i < first + count; ++i) {
+      if (geometry_.slot_of(i) == 0) {
+        // A chunk is a megabyte or so: rounded to huge pages, up to half of
+        // it would be resident for nothing.
+        chunks_.push_back(
+            std::make_unique<arena_detail::ZeroedBlock>(chunk_capacity_ * stride, false));
+        bases_.append(static_cast<std::byte*>(chunks_.back()->data()));
+      }
+      std::byte* record = bases_.table()[geometry_.chunk_of(i)] + geometry_.slot_of(i) * stride;
+      if (give) (new (record) List())->init_inline(room_);
     }
-    std::byte* record = bases_.table()[geometry_.chunk_of(i)] + geometry_.slot_of(i) * stride;
-    if (give) (new (record) List())->init_inline(room_);
-    writer_len_ = i + 1;
-    published_len_.store(i + 1, std::memory_order_release);
-    return i;
+    writer_len_ = first + count;
+    published_len_.store(writer_len_, std::memory_order_release);
+    return first;
   }
 
   // Gives a list appended with give = false its room; a no-op for any

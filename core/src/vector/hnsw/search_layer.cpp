@@ -368,17 +368,11 @@ class LayerSearch {
     }
   }
 
-  using Kernel = float (*)(const float*, const float*, size_t);
+  using Kernel = FloatKernel;
 
   // The kernel fast_score_n dispatches to for this metric on this machine.
   static Kernel pick_kernel(utils::DistanceMetric metric) {
-    const uint32_t f = cpu_features();
-    const bool fma = (f & (kCpuAvx2 | kCpuFma)) == (kCpuAvx2 | kCpuFma);
-    const bool avx2 = (f & kCpuAvx2) != 0;
-    if (metric == utils::DistanceMetric::Euclidean) {
-      return fma ? l2_avx2_fma : avx2 ? l2_avx2 : l2_scalar;
-    }
-    return fma ? dot_avx2_fma : avx2 ? dot_avx2 : dot_scalar;
+    return metric == utils::DistanceMetric::Euclidean ? l2_kernel() : dot_kernel();
   }
 
   void set_worst(float w) {

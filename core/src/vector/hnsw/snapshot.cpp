@@ -739,23 +739,20 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
     ConsumeTracker tracker(consumed, !ascending   ? nullptr
                                      : adopted != 0 ? entry_end(s.vectors, adopted - 1)
                                                     : region_begin(s.vectors));
-    for (size_t i = 0; i < n; ++i) {
+    // Rows first, then the nodes over them in one append.
+    for (size_t i = 0; i < adopted; i += kChunkCapacity) {
+      const float* rows = floats_at(s.vectors, order[i].second, scratch);
+      x.vectors_.adopt_chunk(const_cast<float*>(rows), owner);
+    }
+    for (size_t i = adopted; i < n; ++i) {
       const size_t e = order[i].second;
-      const bool deleted = deleted_flag[i] != 0;
-      const uint8_t state = deleted ? kStateDeleted : kStateLive;
-      if (i < adopted) {
-        if (i % kChunkCapacity == 0) {
-          const float* rows = floats_at(s.vectors, e, scratch);
-          x.vectors_.adopt_chunk(const_cast<float*>(rows), owner);
-        }
-        x.push_node(order[i].first, {}, level_of[i], state, deleted, false, true);
-        continue;
-      }
-      x.push_node_unlinked(order[i].first, std::span<const float>(floats_at(s.vectors, e, scratch), dim),
-                           level_of[i], state, deleted);
+      x.vectors_.push(std::span<const float>(floats_at(s.vectors, e, scratch), dim));
       tracker.advance(entry_end(s.vectors, e));
     }
     tracker.finish(region_end(s.vectors));
+    std::vector<uint64_t> ids(n);
+    for (size_t i = 0; i < n; ++i) ids[i] = order[i].first;
+    x.push_loaded_nodes(ids, level_of, deleted_flag);
   }
   // Stored vectors held in memory are no longer needed; release them before
   // the lists grow.
