@@ -202,7 +202,8 @@ def write(results_dir, log=print):
     info = max(docs, key=lambda d: d.get("finished_at", ""))["machine"]
     lines = ["# Side-by-side ANN benchmark", "",
              "Produced by `bash bench/run_peers.sh`; raw per-run JSON in `raw/`. "
-             "QPS is single-threaded, one query per call, k = 10; recall@10 counts a result when "
+             "QPS is single-threaded, one query per call, k = 10, after 1 000 warm-up queries "
+             "(runs from before 2026-12-09 had 50 per ef only); recall@10 counts a result when "
              "its true distance is within 1e-3 of the 10th true distance. QPS@r is the best QPS of "
              "the swept ef values that reach recall r (— when none does). The batch columns "
              "(search_batch or the library's own batch call) run at most the first 2 000 queries. "

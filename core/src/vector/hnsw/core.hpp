@@ -225,12 +225,15 @@ class HNSWIndex {
     std::vector<NodeCandidate> nodes;  // sorted by sort_key ascending
     SearchCounters counters;
   };
+  // With remember_scores, every score the search computes is also kept in
+  // the thread's scratch (memo, memo_scores) until the next such search.
   utils::Result<LayerSearchResult> search_layer_unfiltered(std::span<const float> query,
                                                            std::span<const NodeIdx> entries,
                                                            size_t level, size_t ef,
                                                            const SearchOptions& options,
                                                            bool negate, StatsSink* stats,
-                                                           TraceContext* trace) const;
+                                                           TraceContext* trace,
+                                                           bool remember_scores = false) const;
   utils::Result<std::vector<NodeCandidate>> run_l0_search(std::span<const float> query,
                                                           std::span<const NodeIdx> entries,
                                                           size_t ef, const SearchOptions& options,

@@ -248,6 +248,55 @@ std::unique_lock<utils::SpinRwLock> lock_current_list(HNSWIndex& index, size_t l
   }
 }
 
+// The layer-0 lists and their cached scores, for select_diverse.
+struct KnownScores {
+  const AdjacencyView& adjacency;
+  const ChunkedArray<ScoreList>::View& scores;
+};
+
+// The least sort key from any accepted member to a node, where a cached score
+// gives one (select_diverse with known scores).
+class NearestMember {
+ public:
+  void begin(size_t n) {
+    marks_.begin(n);
+    if (keys_.size() < n) keys_.resize(n);
+  }
+  // Notes the cached scores of member r (under its list's read lock).
+  void note(NodeIdx r, const KnownScores& known, bool negate, const Scorer& scorer) {
+    if (r >= known.scores.len) return;
+    const NeighborList* list = known.adjacency.list(0, r);
+    if (list == nullptr) return;
+    const ScoreList& scores = known.scores.at(r);
+    std::shared_lock<utils::SpinRwLock> read(list->lock);
+    std::shared_lock<utils::SpinRwLock> read_scores(scores.lock);
+    const size_t len = list->size();
+    if (scores.size() != len) return;  // not in step: nothing to learn
+    const NodeIdx* items = list->data();
+    const float* values = scores.data();
+    for (size_t j = 0; j < len; ++j) {
+      const NodeIdx x = items[j];
+      if (x == r || !marks_.has_slot(x)) continue;
+      const float key = scorer.key(values[j], negate);
+      if (std::isnan(key)) continue;
+      if (!marks_.test(x)) {
+        marks_.set(x);
+        keys_[x] = key;
+      } else if (key < keys_[x]) {
+        keys_[x] = key;
+      }
+    }
+  }
+  // Whether a noted score already puts x strictly below threshold.
+  bool rejects(NodeIdx x, float threshold) const {
+    return marks_.has_slot(x) && marks_.test(x) && keys_[x] < threshold;
+  }
+
+ private:
+  VisitedStamps marks_;
+  std::vector<float> keys_;
+};
+
 // Diverse neighbour selection over candidates sorted by ascending sort key
 // (see HNSWIndex::select_diverse_neighbors), with the vectors looked up
 // through the caller's snapshot. Result in out; with positions, also the
@@ -260,13 +309,20 @@ std::unique_lock<utils::SpinRwLock> lock_current_list(HNSWIndex& index, size_t l
 // over the same candidates reached (see prune_memo.hpp); they are followed
 // for as long as this selection accepts exactly what that one did. They are
 // ignored under a floor.
+// known, when given at layer 0, holds the cached scores: each accepted
+// member's cached scores to its neighbours are noted, and a candidate one of
+// them already rejects is rejected without its vector being read. Scores are
+// symmetric bit for bit (the kernels' products and squared differences do
+// not depend on the order of their inputs), so a cached score is the one the
+// test would compute, and since any rejecting member rejects, the outcome is
+// the same.
 // Returns how many members of out the selection pass accepted (the rest are
 // filled).
 enum Hint : uint8_t { kHintUnknown = 0, kHintAccepted = 1, kHintRejected = 2 };
 size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, bool negate,
                       size_t layer, const VectorLookup& vecs, const Scorer& scorer, NodeIdx base,
                       std::vector<NodeIdx>& out, std::vector<uint32_t>* positions = nullptr,
-                      const uint8_t* hints = nullptr) {
+                      const uint8_t* hints = nullptr, const KnownScores* known = nullptr) {
   const float alpha = diversity_alpha_for_level(layer);
   // Without the knob there is no floor: every candidate is tested.
   const std::optional<size_t> prune_floor = diversity_prune_floor();
@@ -299,11 +355,21 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
     if (positions != nullptr) positions->push_back(static_cast<uint32_t>(at));
   };
 
+  thread_local NearestMember nearest;
+  const bool noting = known != nullptr && layer == 0 && !prune_floor;
+  if (noting) nearest.begin(vecs.arena.len());
+  // Whether the candidate at i is left to the kernel (not rejected by hint
+  // or by a noted score): only then is its vector worth fetching early.
+  const auto needs_vector = [&](size_t i) {
+    if (in_step && hints[i] == kHintRejected) return false;
+    return !(noting && nearest.rejects(candidates[i].idx, candidates[i].sort_key * alpha));
+  };
+
   const size_t n = candidates.size();
   for (size_t i = 0; i < n && out.size() < target; ++i) {
     const NodeCandidate& c = candidates[i];
     // The next vector is read only if that candidate is tested or accepted.
-    if (i + 1 < n && !(in_step && hints[i + 1] == kHintRejected)) {
+    if (i + 1 < n && needs_vector(i + 1)) {
       if (const float* next = vecs.any(candidates[i + 1].idx)) prefetch_vector(next, scorer.dim);
     }
     const uint8_t hint = in_step ? hints[i] : uint8_t{kHintUnknown};
@@ -319,6 +385,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
       // Rejected when some chosen neighbour is strictly closer to c than the
       // base is (scaled by alpha); NaN comparisons do not reject.
       const float threshold = c.sort_key * alpha;
+      if (noting && nearest.rejects(c.idx, threshold)) continue;
       bool rejected = false;
       for (const Chosen& r : chosen) {
         const float d = r.idx == base ? c.score : scorer.score(cv, r.vector);
@@ -333,6 +400,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
     if (hint == kHintUnknown) in_step = false;
     accept(c.idx, i);
     chosen.push_back(Chosen{cv, c.idx});
+    if (noting) nearest.note(c.idx, *known, negate, scorer);
   }
   const size_t accepted = out.size();
 
@@ -516,12 +584,17 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
 }
 
 // Widens w with the unseen live neighbours of its first ml members, scored
-// against q, using the thread's u32-stamped visited marks.
+// against q, using the thread's u32-stamped visited marks. With memo, the
+// scratch holds the scores the layer search for q remembered: a neighbour it
+// scored is not scored again (same kernel, same inputs, same value).
 void extend_candidates(std::vector<NodeCandidate>& w, NodeIdx u, size_t layer, size_t ml,
                        bool negate, std::span<const float> q, size_t node_count,
                        const AdjacencyView& adjacency, const NodeViews& views,
-                       const Scorer& scorer) {
+                       const Scorer& scorer, bool memo) {
   ScratchBorrow scratch;
+  const VisitedStamps& known = scratch->memo;
+  const float* known_scores = scratch->memo_scores.data();
+  const size_t known_len = memo ? std::min(known.stamps.size(), scratch->memo_scores.size()) : 0;
   VisitedStamps& stamps = scratch->stamps;
   stamps.begin(node_count);
   for (const NodeCandidate& c : w) {
@@ -540,19 +613,26 @@ void extend_candidates(std::vector<NodeCandidate>& w, NodeIdx u, size_t layer, s
       std::shared_lock<utils::SpinRwLock> read(list->lock);
       copy.assign(list->begin(), list->end());
     }
-    // The unseen entries first, their vectors prefetched, then the scoring:
-    // by then the first vectors have arrived.
-    size_t fresh = 0;
+    // The unseen entries first, in list order, with the scores the search
+    // remembered; the others' vectors are prefetched and they are scored
+    // after the walk, by when the first vectors have arrived.
+    size_t unscored = 0;
     for (NodeIdx x : copy) {
       if (!views.is_live(x) || !stamps.has_slot(x) || stamps.test(x)) continue;
       stamps.set(x);
-      const float* xv = views.vectors.ptr(x);
-      prefetch_vector(xv, scorer.dim);
-      copy[fresh++] = x;
+      if (x < known_len && known.test(x)) {
+        const float s = known_scores[x];
+        extra.push_back(NodeCandidate{x, s, scorer.key(s, negate)});
+        continue;
+      }
+      prefetch_vector(views.vectors.ptr(x), scorer.dim);
+      copy[unscored++] = static_cast<NodeIdx>(extra.size());
+      extra.push_back(NodeCandidate{x, 0.0f, 0.0f});
     }
-    for (size_t i = 0; i < fresh; ++i) {
-      const float s = scorer.score(q.data(), views.vectors.ptr(copy[i]));
-      extra.push_back(NodeCandidate{copy[i], s, scorer.key(s, negate)});
+    for (size_t i = 0; i < unscored; ++i) {
+      NodeCandidate& c = extra[copy[i]];
+      c.score = scorer.score(q.data(), views.vectors.ptr(c.idx));
+      c.sort_key = scorer.key(c.score, negate);
     }
   }
   w.insert(w.end(), extra.begin(), extra.end());
@@ -628,7 +708,7 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
 
   for (size_t l = level + 1; l-- > 0;) {
     auto found = search_layer_unfiltered(q, std::span<const NodeIdx>(&current, 1), l, ef_insert_,
-                                         layer_options, negate, nullptr, nullptr);
+                                         layer_options, negate, nullptr, nullptr, true);
     if (!found.ok()) return found.take_error();
     std::vector<NodeCandidate> w = std::move(found.value().nodes);
     sort_candidates(w);
@@ -645,10 +725,12 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
       return x < scores_view.len ? &scores_view.at(x) : const_cast<ScoreList*>(l0_scores(x));
     };
     const size_t searched = w.size();
-    extend_candidates(w, u, l, ml, negate, q, len(), adjacency, views, scorer);
+    extend_candidates(w, u, l, ml, negate, q, len(), adjacency, views, scorer, true);
     sort_tail_and_merge(w, searched);
 
-    select_diverse(w, ml, negate, l, vecs, scorer, kNoNode, chosen, &chosen_at);
+    const KnownScores known{adjacency, scores_view};
+    select_diverse(w, ml, negate, l, vecs, scorer, kNoNode, chosen, &chosen_at, nullptr,
+                   l == 0 && scores_view.len != 0 ? &known : nullptr);
 
     // The layer-0 scores of u's list come with w: every chosen node was
     // scored against q there, as fill_l0_scores would score it.

@@ -178,6 +178,10 @@ struct SearchScratch {
   // Candidate extension (insertion).
   VisitedStamps stamps;
   std::vector<NodeCandidate> extension;
+  // Scores the last layer search asked to remember them computed: node i's
+  // score against that search's query is memo_scores[i] while memo.test(i).
+  VisitedStamps memo;
+  std::vector<float> memo_scores;
 
   // Layer searches: neighbours gathered for group scoring, a copy of an
   // adjacency list or score list, the 8-bit screening query.

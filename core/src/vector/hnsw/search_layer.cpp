@@ -128,6 +128,7 @@ class LayerSearch {
   bool stride = false;
   std::optional<uint64_t> rotation_seed;
   bool counting = false;  // a stats sink wants scanned / scored
+  bool remember_scores = false;  // see HNSWIndex::search_layer_unfiltered
   bool ti_skip = false;
   ChunkedArray<ScoreList>::View l0_scores;
   bool screen = false;
@@ -143,6 +144,13 @@ class LayerSearch {
     return states[w].load(std::memory_order_acquire) == kStateLive;
   }
 
+  // Keeps w's score in the scratch's memo, when the caller asked for that.
+  void remember(NodeIdx w, float score) {
+    if (!remember_scores) return;
+    scratch_.memo.set(w);
+    scratch_.memo_scores[w] = score;
+  }
+
   float score_of(NodeIdx w) const {
     return fast_score_n(metric_, query_, vectors.ptr(w), dim_);
   }
@@ -156,6 +164,7 @@ class LayerSearch {
       marks.set(v);
       ++visited_count;
       const float score = score_of(v);
+      remember(v, score);
       const float key = key_of(score);
       scratch_.candidates.push({v, score, key});
       scratch_.results.push({v, score, key});
@@ -223,6 +232,7 @@ class LayerSearch {
       for (size_t g = 0; g < grouped; ++g) {
         const NodeIdx w = group[g];
         const float score = score_of(w);
+        remember(w, score);
         if (counting) ++counters.scored;
         const bool admitted = admit(w, score, key_of(score));
         if (!patience_on) continue;
@@ -364,6 +374,7 @@ class LayerSearch {
         }
         score = 1.0f - score;
       }
+      remember(w, score);
       admit(w, score, key_of(score));
     }
   }
@@ -423,7 +434,8 @@ class LayerSearch {
 
 utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
     std::span<const float> query, std::span<const NodeIdx> entries, size_t level, size_t ef,
-    const SearchOptions& options, bool negate, StatsSink* stats, TraceContext* trace) const {
+    const SearchOptions& options, bool negate, StatsSink* stats, TraceContext* trace,
+    bool remember_scores) const {
   if (query.size() != dim_) return utils::DBError::dimension_mismatch(dim_, query.size());
 
   const bool rotate = neighbor_scan_rotate_enabled();
@@ -463,6 +475,11 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
 
   scratch->begin_search(s.n);
   scratch->group.resize(kGroupSize);
+  if (remember_scores) {
+    s.remember_scores = true;
+    scratch->memo.begin(s.n);
+    if (scratch->memo_scores.size() < s.n) scratch->memo_scores.resize(s.n);
+  }
 
   s.scan_patience = options.scan_patience ? *options.scan_patience
                                           : neighbor_scan_patience().value_or(0);
