@@ -116,9 +116,9 @@ class FileBuffer {
   // process: the kernel copies each one with the process's memory map held,
   // and where fresh huge pages come slowly (a virtual machine that hands
   // free memory back to its host) a load faulting in its buffer meanwhile
-  // stalled for seconds. The thread keeps the buffer alive until it is done;
-  // the request is advisory, and a kernel without it leaves the pages as
-  // they are.
+  // stalled for seconds. The thread keeps the buffer alive until it is done
+  // or the index has let go of it; the request is advisory, and a kernel
+  // without it leaves the pages as they are.
   static void collapse_later(std::shared_ptr<FileBuffer> buffer, std::span<const std::byte> rows) {
     constexpr uintptr_t kHuge = uintptr_t{2} << 20;
     const uintptr_t lo = (reinterpret_cast<uintptr_t>(rows.data()) + kHuge - 1) & ~(kHuge - 1);
@@ -128,6 +128,7 @@ class FileBuffer {
       std::thread([buffer = std::move(buffer), lo, hi] {
         for (uintptr_t at = lo; at < hi; at += kHuge) {
           while (LoadRunning::any()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          if (buffer.use_count() == 1) break;  // the index is gone
           (void)::madvise(reinterpret_cast<void*>(at), kHuge, kMadvCollapse);
         }
       }).detach();
