@@ -83,6 +83,9 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   CaughtException caught;
   Py_BEGIN_ALLOW_THREADS
   try {
+    // Covers the freeze and the quantisation too, which allocate and touch
+    // memory of their own.
+    const segment::LoadScope loading;
     {
       auto segment = segment::Segment::load_from_path(path, segment::SegmentAccess::ReadOnly);
       if (!segment.ok()) {

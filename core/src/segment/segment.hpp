@@ -34,6 +34,24 @@ struct SegmentSnapshot;  // segment_snapshot.hpp
 // writer attaches a log writer after replay.
 enum class SegmentAccess : uint8_t { ReadOnly, Writer };
 
+// Marks, for as long as it lives, a load running in this process, or work
+// that finishes one (freezing, quantising). Meanwhile the vector rows of
+// loaded snapshots are not moved into huge pages: the kernel does that with
+// the process's memory map held, and work that maps or faults in memory
+// would wait for it. load_from_path holds one; a caller with more to do on
+// the loaded index holds its own across both.
+class LoadScope {
+ public:
+  LoadScope() noexcept { running_.fetch_add(1, std::memory_order_relaxed); }
+  ~LoadScope() { running_.fetch_sub(1, std::memory_order_relaxed); }
+  LoadScope(const LoadScope&) = delete;
+  LoadScope& operator=(const LoadScope&) = delete;
+  static bool any() noexcept { return running_.load(std::memory_order_relaxed) > 0; }
+
+ private:
+  static inline std::atomic<int> running_{0};
+};
+
 using PayloadMap = std::unordered_map<uint64_t, utils::Payload>;
 using DeletedSet = std::unordered_set<uint64_t>;
 

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -41,19 +40,6 @@ uint64_t whole_ms(Clock::time_point from, Clock::time_point to) {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
 }
-
-// Marks a load in progress in this process for as long as it lives.
-class LoadRunning {
- public:
-  LoadRunning() { running_.fetch_add(1, std::memory_order_relaxed); }
-  ~LoadRunning() { running_.fetch_sub(1, std::memory_order_relaxed); }
-  LoadRunning(const LoadRunning&) = delete;
-  LoadRunning& operator=(const LoadRunning&) = delete;
-  static bool any() { return running_.load(std::memory_order_relaxed) > 0; }
-
- private:
-  static inline std::atomic<int> running_{0};
-};
 
 // The whole snapshot file in one anonymous mapping. Mapped rather than
 // allocated so that the loader can hand back the parts it has finished
@@ -112,13 +98,13 @@ class FileBuffer {
   // inside `rows` with huge pages: searches read vector rows at random, and
   // one TLB entry per 2 MiB instead of per 4 KiB is worth several percent of
   // their speed (tens of percent in virtual machines, whose page walks are
-  // nested). One huge page per request, none while a load runs in this
-  // process: the kernel copies each one with the process's memory map held,
-  // and where fresh huge pages come slowly (a virtual machine that hands
-  // free memory back to its host) a load faulting in its buffer meanwhile
-  // stalled for seconds. The thread keeps the buffer alive until it is done
-  // or the index has let go of it; the request is advisory, and a kernel
-  // without it leaves the pages as they are.
+  // nested). One huge page per request, none while a LoadScope lives in
+  // this process: the kernel copies each one with the process's memory map
+  // held, and where fresh huge pages come slowly (a virtual machine that
+  // hands free memory back to its host) a load faulting in its buffer
+  // meanwhile stalled for seconds. The thread keeps the buffer alive until
+  // it is done or the index has let go of it; the request is advisory, and
+  // a kernel without it leaves the pages as they are.
   static void collapse_later(std::shared_ptr<FileBuffer> buffer, std::span<const std::byte> rows) {
     constexpr uintptr_t kHuge = uintptr_t{2} << 20;
     const uintptr_t lo = (reinterpret_cast<uintptr_t>(rows.data()) + kHuge - 1) & ~(kHuge - 1);
@@ -127,7 +113,7 @@ class FileBuffer {
     try {
       std::thread([buffer = std::move(buffer), lo, hi] {
         for (uintptr_t at = lo; at < hi; at += kHuge) {
-          while (LoadRunning::any()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          while (LoadScope::any()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
           if (buffer.use_count() == 1) break;  // the index is gone
           (void)::madvise(reinterpret_cast<void*>(at), kHuge, kMadvCollapse);
         }
@@ -334,7 +320,7 @@ bool Segment::log_snapshot_load_timing() {
 
 Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path,
                                                          SegmentAccess access) {
-  const LoadRunning running;
+  const LoadScope loading;
   const bool timing = log_snapshot_load_timing();
   const Clock::time_point start = Clock::now();
 
