@@ -219,9 +219,11 @@ def write(results_dir, log=print):
              f"{', '.join(f'{x:.2f}' for x in info['load_avg'])} when the last run finished "
              "(other work on the machine makes every figure noisier)", "",
              "## Libraries", "", "| library/config | version | SIMD path |", "|---|---|---|"]
+    # Each library as its most recent run found it (older runs of other
+    # datasets may have had an older build).
     seen = {}
-    for d in docs:
-        seen.setdefault(label(d), d)
+    for d in sorted(docs, key=lambda d: d["finished_at"]):
+        seen[label(d)] = d
     for name, d in sorted(seen.items()):
         lines.append(f"| {name} | {d['version']} | {d['serve']['simd']} |")
     details = {}
