@@ -36,10 +36,11 @@ enum class SegmentAccess : uint8_t { ReadOnly, Writer };
 
 // Marks, for as long as it lives, a load running in this process, or work
 // that finishes one (freezing, quantising). Meanwhile the vector rows of
-// loaded snapshots are not moved into huge pages: the kernel does that with
-// the process's memory map held, and work that maps or faults in memory
-// would wait for it. load_from_path holds one; a caller with more to do on
-// the loaded index holds its own across both.
+// loaded snapshots are not moved onto huge pages: a move copies and faults
+// in memory on the second core, which the load's own reading and faulting
+// wants, and swaps page tables under the process's memory map. load_from_path
+// holds one; a caller with more to do on the loaded index holds its own
+// across both.
 class LoadScope {
  public:
   LoadScope() noexcept { running_.fetch_add(1, std::memory_order_relaxed); }

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "segment/huge_rows.hpp"
 #include "segment/segment.hpp"
 #include "segment/segment_snapshot.hpp"
 #include "utils/adler32.hpp"
@@ -92,35 +93,6 @@ class FileBuffer {
     const uintptr_t hi = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
     // Advisory: memory that is not given back is freed with the buffer.
     if (hi > lo) (void)::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
-  }
-
-  // Asks the kernel, on a thread of its own, to back the whole huge pages
-  // inside `rows` with huge pages: searches read vector rows at random, and
-  // one TLB entry per 2 MiB instead of per 4 KiB is worth several percent of
-  // their speed (tens of percent in virtual machines, whose page walks are
-  // nested). One huge page per request, none while a LoadScope lives in
-  // this process: the kernel copies each one with the process's memory map
-  // held, and where fresh huge pages come slowly (a virtual machine that
-  // hands free memory back to its host) a load faulting in its buffer
-  // meanwhile stalled for seconds. The thread keeps the buffer alive until
-  // it is done or the index has let go of it; the request is advisory, and
-  // a kernel without it leaves the pages as they are.
-  static void collapse_later(std::shared_ptr<FileBuffer> buffer, std::span<const std::byte> rows) {
-    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-    const uintptr_t lo = (reinterpret_cast<uintptr_t>(rows.data()) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t hi = (reinterpret_cast<uintptr_t>(rows.data()) + rows.size()) & ~(kHuge - 1);
-    if (rows.empty() || hi <= lo) return;
-    try {
-      std::thread([buffer = std::move(buffer), lo, hi] {
-        for (uintptr_t at = lo; at < hi; at += kHuge) {
-          while (LoadScope::any()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          if (buffer.use_count() == 1) break;  // the index is gone
-          (void)::madvise(reinterpret_cast<void*>(at), kHuge, kMadvCollapse);
-        }
-      }).detach();
-    } catch (const std::system_error&) {
-      // No thread to spare: the pages simply stay small.
-    }
   }
 
  private:
@@ -232,17 +204,10 @@ class FileBuffer {
     mapped_ = bytes;
     // No MADV_HUGEPAGE while reading: where the kernel compacts memory on
     // first touch of such regions, a fresh process stalled for hundreds of
-    // milliseconds on about half of its loads. collapse_later() asks for
-    // huge pages once the load is done, off the caller's thread.
+    // milliseconds on about half of its loads. The rows a load keeps move
+    // onto huge pages once it is done, off the caller's thread.
     return 0;
   }
-
-  // MADV_COLLAPSE (Linux 6.1), spelled out for older headers.
-#ifdef MADV_COLLAPSE
-  static constexpr int kMadvCollapse = MADV_COLLAPSE;
-#else
-  static constexpr int kMadvCollapse = 25;
-#endif
 
   void unmap() {
     if (base_ != nullptr) ::munmap(base_, mapped_);
@@ -359,7 +324,7 @@ Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path
     const std::span<const uint8_t> all = buffer->bytes();
     buffer->release(all.data(), s.hnsw.vectors.begin_bytes);
     buffer->release(s.hnsw.vectors.end_bytes, all.data() + all.size());
-    FileBuffer::collapse_later(buffer, index.value()->adopted_vector_rows());
+    move_rows_to_huge_pages_later(buffer, index.value()->adopted_vector_rows());
   }
   s.hnsw = vector::hnsw::HnswRecordView();
   buffer.reset();
