@@ -1,10 +1,11 @@
 // Arithmetic of a batch search that has to be right before anything is
 // allocated: output size limits, the clamped search widths, the worker count
-// and each worker's block of rows. Free of Python so that it can be tested
+// and how rows are handed to the workers. Free of Python so that it can be tested
 // on its own.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -100,19 +101,38 @@ inline size_t batch_worker_count(uint64_t threads, uint64_t rows, uint64_t proce
   return static_cast<size_t>(w);
 }
 
-// Worker j of W takes rows [floor(j*n/W), floor((j+1)*n/W)): contiguous
-// blocks in row order whose sizes differ by at most one.
-struct RowBlock {
-  size_t begin = 0;
-  size_t end = 0;
-};
+// Rows handed out one at a time, in order, to whichever thread asks next:
+// a thread that starts late (a worker still waking up) or meets slow rows
+// simply takes fewer, where fixed blocks made the batch wait for the
+// slowest block. Since rows are claimed in order, every row below a failing
+// one is still searched, so the lowest failing row is the one contiguous
+// blocks joined in worker order would have reported first.
+class RowQueue {
+ public:
+  static constexpr size_t kNone = std::numeric_limits<size_t>::max();
 
-inline RowBlock batch_row_block(size_t worker, size_t rows, size_t workers) {
-  using Wide = unsigned __int128;
-  const auto bound = [&](size_t j) {
-    return static_cast<size_t>(static_cast<Wide>(j) * rows / workers);
-  };
-  return RowBlock{bound(worker), bound(worker + 1)};
-}
+  explicit RowQueue(size_t rows) : rows_(rows) {}
+
+  // The next row to search, or kNone once every row is taken or a row
+  // below the next one has failed.
+  size_t claim() noexcept {
+    if (next_.load(std::memory_order_relaxed) > failed_.load(std::memory_order_relaxed)) return kNone;
+    const size_t row = next_.fetch_add(1, std::memory_order_relaxed);
+    if (row >= rows_ || row > failed_.load(std::memory_order_relaxed)) return kNone;
+    return row;
+  }
+
+  // Rows after `row` need not be searched any more.
+  void fail(size_t row) noexcept {
+    size_t seen = failed_.load(std::memory_order_relaxed);
+    while (row < seen && !failed_.compare_exchange_weak(seen, row, std::memory_order_relaxed)) {
+    }
+  }
+
+ private:
+  const size_t rows_;
+  std::atomic<size_t> next_{0};
+  std::atomic<size_t> failed_{kNone};
+};
 
 }  // namespace dovadure::python

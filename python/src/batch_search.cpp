@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -22,48 +24,81 @@ namespace {
 // calling thread pays for it once.
 thread_local std::vector<float> t_row_buffer;
 
-// Searches rows [begin, end) and fills their cells. Exceptions propagate.
-BatchFailure run_rows(const BatchRequest& req, size_t begin, size_t end) {
+// Searches one row and fills its cells. Exceptions propagate.
+BatchFailure search_row(const BatchRequest& req, size_t row) {
   const float padding_score = std::bit_cast<float>(kPaddingScoreBits);
-  for (size_t row = begin; row < end; ++row) {
-    const float* src = req.queries + row * req.dim;
-    t_row_buffer.assign(src, src + req.dim);
-    auto found = req.index->search_with_options(std::span<const float>(t_row_buffer), req.k_search,
-                                                *req.options);
-    if (!found.ok()) return BatchFailure{BatchFailureKind::SearchError, found.error().to_string()};
-    const auto& points = found.value();
-    const size_t r = std::min(req.k, points.size());
-    uint64_t* ids = req.ids + row * req.k;
-    float* scores = req.scores + row * req.k;
-    for (size_t i = 0; i < r; ++i) {
-      ids[i] = points[i].id;
-      scores[i] = points[i].score;
-    }
-    std::fill(ids + r, ids + req.k, kPaddingId);
-    std::fill(scores + r, scores + req.k, padding_score);
+  const float* src = req.queries + row * req.dim;
+  t_row_buffer.assign(src, src + req.dim);
+  auto found = req.index->search_with_options(std::span<const float>(t_row_buffer), req.k_search,
+                                              *req.options);
+  if (!found.ok()) return BatchFailure{BatchFailureKind::SearchError, found.error().to_string()};
+  const auto& points = found.value();
+  const size_t r = std::min(req.k, points.size());
+  uint64_t* ids = req.ids + row * req.k;
+  float* scores = req.scores + row * req.k;
+  for (size_t i = 0; i < r; ++i) {
+    ids[i] = points[i].id;
+    scores[i] = points[i].score;
   }
+  std::fill(ids + r, ids + req.k, kPaddingId);
+  std::fill(scores + r, scores + req.k, padding_score);
   return {};
 }
 
-BatchFailure run_rows_on_caller(const BatchRequest& req, size_t begin, size_t end) noexcept {
+// What one thread met: its failure, and the row it failed on.
+struct Outcome {
+  BatchFailure failure;
+  size_t row = RowQueue::kNone;
+};
+
+// Searches rows from the queue until none is left; stops at this thread's
+// first failure. On the calling thread an exception is reported for what it
+// is, on a worker as a worker that ended abnormally.
+void run_rows(const BatchRequest& req, RowQueue& queue, Outcome& out, bool on_caller) noexcept {
+  size_t row = RowQueue::kNone;
+  const auto failed = [&](BatchFailure failure) {
+    out = Outcome{std::move(failure), row};
+    queue.fail(row);
+  };
   try {
-    return run_rows(req, begin, end);
+    while ((row = queue.claim()) != RowQueue::kNone) {
+      BatchFailure failure = search_row(req, row);
+      if (!failure.ok()) return failed(std::move(failure));
+    }
   } catch (const std::bad_alloc&) {
-    return BatchFailure{BatchFailureKind::OutOfMemory, {}};
+    failed(on_caller ? BatchFailure{BatchFailureKind::OutOfMemory, {}}
+                     : BatchFailure{BatchFailureKind::WorkerPanicked, kWorkerPanickedText});
   } catch (const std::exception& e) {
-    return BatchFailure{BatchFailureKind::Internal, e.what()};
+    failed(on_caller ? BatchFailure{BatchFailureKind::Internal, e.what()}
+                     : BatchFailure{BatchFailureKind::WorkerPanicked, kWorkerPanickedText});
   } catch (...) {
-    return BatchFailure{BatchFailureKind::Internal, "unknown exception in batch search"};
+    failed(on_caller ? BatchFailure{BatchFailureKind::Internal, "unknown exception in batch search"}
+                     : BatchFailure{BatchFailureKind::WorkerPanicked, kWorkerPanickedText});
   }
 }
 
-void worker_main(const BatchRequest& req, RowBlock block, BatchFailure& outcome) noexcept {
-  try {
-    outcome = run_rows(req, block.begin, block.end);
-  } catch (...) {
-    outcome = BatchFailure{BatchFailureKind::WorkerPanicked, kWorkerPanickedText};
+// Waits, spinning, up to about `budget` for done() to hold; false when it
+// did not. A sleeping thread takes tens of microseconds to wake (more in a
+// virtual machine), as much as searching a row at a small ef.
+template <class Done>
+bool spin_until(Done done, std::chrono::microseconds budget) {
+  const auto until = std::chrono::steady_clock::now() + budget;
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (done()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    if (std::chrono::steady_clock::now() >= until) return done();
   }
 }
+
+// How long a worker that finished a batch stays awake for the next one, and
+// how long a caller with no rows left waits awake for the workers: a caller
+// looping over small batches comes back within microseconds.
+constexpr std::chrono::microseconds kWorkerSpin{200};
+constexpr std::chrono::microseconds kCallerSpin{200};
 
 // Threads kept between batches. Starting a thread costs tens of
 // microseconds, and a fresh thread also starts with empty search scratch
@@ -72,14 +107,15 @@ void worker_main(const BatchRequest& req, RowBlock block, BatchFailure& outcome)
 // searches themselves. Pool threads keep theirs.
 //
 // One batch uses the pool at a time; a batch that finds it busy starts its
-// own threads as before. Workers sleep on a condition variable between
-// batches and are never joined: the pool lives until the process ends.
+// own threads as before. Workers spin briefly and then sleep on a condition
+// variable between batches and are never joined: the pool lives until the
+// process ends.
 class WorkerPool {
  public:
   struct Job {
     const BatchRequest* req = nullptr;
-    RowBlock block{};
-    BatchFailure* outcome = nullptr;
+    RowQueue* queue = nullptr;
+    Outcome* outcome = nullptr;
   };
 
   // The pool of this process. A child made by fork() has none of its
@@ -102,11 +138,7 @@ class WorkerPool {
   // Starts workers until there are `count`; returns how many there are
   // (fewer when the system refuses a thread). Caller holds the use lock.
   size_t grow_to(size_t count) noexcept {
-    uint64_t generation;
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      generation = generation_;
-    }
+    const uint64_t generation = generation_.load(std::memory_order_acquire);
     while (threads_started_ < count) {
       try {
         std::thread(&WorkerPool::worker_loop, this, threads_started_, generation).detach();
@@ -125,13 +157,16 @@ class WorkerPool {
     {
       std::lock_guard<std::mutex> guard(mutex_);
       jobs_ = &jobs;
-      pending_ = jobs.size();
-      ++generation_;
+      pending_.store(jobs.size(), std::memory_order_relaxed);
+      generation_.fetch_add(1, std::memory_order_release);
     }
     start_cv_.notify_all();
-    worker_main(*own.req, own.block, *own.outcome);
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_cv_.wait(lock, [this] { return pending_ == 0; });
+    run_rows(*own.req, *own.queue, *own.outcome, true);
+    if (!spin_until([this] { return pending_.load(std::memory_order_acquire) == 0; }, kCallerSpin)) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      done_cv_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
     jobs_ = nullptr;
   }
 
@@ -142,16 +177,18 @@ class WorkerPool {
   // started it bumps the generation only later, perhaps before this thread
   // first runs, so reading it here could miss that batch.
   void worker_loop(size_t index, uint64_t seen) {
-    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      start_cv_.wait(lock, [&] { return generation_ != seen; });
-      seen = generation_;
+      const auto started = [&] { return generation_.load(std::memory_order_acquire) != seen; };
+      spin_until(started, kWorkerSpin);
+      std::unique_lock<std::mutex> lock(mutex_);
+      start_cv_.wait(lock, started);
+      seen = generation_.load(std::memory_order_relaxed);
       if (jobs_ == nullptr || index >= jobs_->size()) continue;
       const Job job = (*jobs_)[index];
       lock.unlock();
-      worker_main(*job.req, job.block, *job.outcome);
+      run_rows(*job.req, *job.queue, *job.outcome, false);
       lock.lock();
-      if (--pending_ == 0) done_cv_.notify_one();
+      if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) done_cv_.notify_one();
     }
   }
 
@@ -161,78 +198,67 @@ class WorkerPool {
   std::mutex mutex_;
   std::condition_variable start_cv_;
   std::condition_variable done_cv_;
-  uint64_t generation_ = 0;
-  const std::vector<Job>* jobs_ = nullptr;
-  size_t pending_ = 0;
+  // Changed under mutex_; read without it while spinning.
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<size_t> pending_{0};
+  const std::vector<Job>* jobs_ = nullptr;  // under mutex_
 };
 
-// One thread per block, started for this batch and joined at its end. A
-// block whose thread cannot be started runs here instead, after the others
-// are under way: the result is the same, only slower.
-void spawn_and_join(const BatchRequest& req, std::vector<BatchFailure>& outcomes) {
+// Threads started for this batch and joined at its end, the calling thread
+// searching beside them; a thread that cannot be started leaves its rows to
+// the others: the result is the same, only slower.
+void spawn_and_join(const BatchRequest& req, RowQueue& queue, std::vector<Outcome>& outcomes) {
   std::vector<std::thread> threads;
-  std::vector<size_t> inline_blocks;
-  threads.reserve(req.workers);
-  inline_blocks.reserve(req.workers);
-  for (size_t j = 0; j < req.workers; ++j) {
-    const RowBlock block = batch_row_block(j, req.rows, req.workers);
+  threads.reserve(req.workers - 1);
+  for (size_t j = 1; j < req.workers; ++j) {
     try {
-      threads.emplace_back(worker_main, std::cref(req), block, std::ref(outcomes[j]));
+      threads.emplace_back(run_rows, std::cref(req), std::ref(queue), std::ref(outcomes[j]), false);
     } catch (...) {
-      threads.emplace_back();  // keeps threads[j] aligned with block j
-      inline_blocks.push_back(j);
+      break;
     }
   }
-  for (size_t j : inline_blocks) {
-    const RowBlock block = batch_row_block(j, req.rows, req.workers);
-    outcomes[j] = run_rows_on_caller(req, block.begin, block.end);
-  }
-  for (std::thread& t : threads) {
-    if (t.joinable()) t.join();
-  }
+  run_rows(req, queue, outcomes[0], true);
+  for (std::thread& t : threads) t.join();
 }
 
-// Runs the batch on the pool: block 0 on the calling thread, block j on
-// pool worker j - 1; blocks whose worker could not be started run on the
-// caller afterwards. Returns false, having run nothing, when the pool is
-// busy with another batch.
-bool run_on_pool(const BatchRequest& req, std::vector<BatchFailure>& outcomes) {
+// Runs the batch on the pool, the calling thread searching beside the pool
+// workers. Returns false, having run nothing, when the pool is busy with
+// another batch.
+bool run_on_pool(const BatchRequest& req, RowQueue& queue, std::vector<Outcome>& outcomes) {
   WorkerPool& pool = WorkerPool::instance();
   std::unique_lock<std::mutex> use = pool.try_use();
   if (!use.owns_lock()) return false;
-  const size_t available = pool.grow_to(req.workers - 1);
+  const size_t available = std::min(pool.grow_to(req.workers - 1), req.workers - 1);
   std::vector<WorkerPool::Job> jobs;
-  jobs.reserve(std::min(available, req.workers - 1));
-  for (size_t j = 1; j < req.workers && j - 1 < available; ++j) {
-    jobs.push_back({&req, batch_row_block(j, req.rows, req.workers), &outcomes[j]});
-  }
-  pool.run(jobs, {&req, batch_row_block(0, req.rows, req.workers), &outcomes[0]});
-  for (size_t j = jobs.size() + 1; j < req.workers; ++j) {
-    const RowBlock block = batch_row_block(j, req.rows, req.workers);
-    outcomes[j] = run_rows_on_caller(req, block.begin, block.end);
-  }
+  jobs.reserve(available);
+  for (size_t j = 1; j <= available; ++j) jobs.push_back({&req, &queue, &outcomes[j]});
+  pool.run(jobs, {&req, &queue, &outcomes[0]});
   return true;
 }
 
 }  // namespace
 
 BatchFailure run_batch_search(const BatchRequest& req) noexcept {
-  if (req.workers <= 1) return run_rows_on_caller(req, 0, req.rows);
-
-  std::vector<BatchFailure> outcomes;
+  RowQueue queue(req.rows);
+  std::vector<Outcome> outcomes;
   try {
-    outcomes.resize(req.workers);
-    if (!run_on_pool(req, outcomes)) spawn_and_join(req, outcomes);
+    outcomes.resize(std::max<size_t>(req.workers, 1));
+    if (req.workers <= 1) {
+      run_rows(req, queue, outcomes[0], true);
+    } else if (!run_on_pool(req, queue, outcomes)) {
+      spawn_and_join(req, queue, outcomes);
+    }
   } catch (const std::bad_alloc&) {
     return BatchFailure{BatchFailureKind::OutOfMemory, {}};
   } catch (const std::exception& e) {
     return BatchFailure{BatchFailureKind::Internal, e.what()};
   }
-  // Blocks are reported in worker order, whatever order they ended in.
-  for (BatchFailure& outcome : outcomes) {
-    if (!outcome.ok()) return std::move(outcome);
+  // The lowest failing row decides, whichever thread met it and whenever.
+  Outcome* first = nullptr;
+  for (Outcome& outcome : outcomes) {
+    if (!outcome.failure.ok() && (first == nullptr || outcome.row < first->row)) first = &outcome;
   }
-  return {};
+  return first == nullptr ? BatchFailure{} : std::move(first->failure);
 }
 
 }  // namespace dovadure::python

@@ -43,11 +43,11 @@ struct BatchFailure {
 inline constexpr const char* kWorkerPanickedText = "Vivudu batch worker panicked";
 
 // Runs every row and writes the output cells, padding short rows. With more
-// than one worker the rows are split into `workers` blocks: the calling
-// thread searches the first and long-lived pool threads the others (fresh
-// threads when another batch holds the pool). Every block has ended when
-// this returns. On failure the output cells
-// are unspecified and must be discarded. Never throws.
+// than one worker the calling thread and long-lived pool threads (fresh
+// threads when another batch holds the pool) take rows one at a time, in
+// order. Every thread has finished when this returns. A failure reported is
+// the one of the lowest failing row. On failure the output cells are
+// unspecified and must be discarded. Never throws.
 BatchFailure run_batch_search(const BatchRequest& request) noexcept;
 
 }  // namespace dovadure::python

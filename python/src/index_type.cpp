@@ -306,8 +306,8 @@ PyObject* index_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   const uint64_t processors = threads > 1 && rows > 1 ? available_processors() : 1;
   const size_t workers = batch_worker_count(threads, rows, processors);
 
-  // The final matrices are filled in place: every block writes its own rows,
-  // so joining the blocks needs no further copy.
+  // The final matrices are filled in place: each row is written by the
+  // thread that searched it, so nothing is joined or copied afterwards.
   OwnedBuffer ids = OwnedBuffer::allocate(size.cells * sizeof(uint64_t));
   if (ids.data() == nullptr) return nullptr;
   OwnedBuffer scores = OwnedBuffer::allocate(size.cells * sizeof(float));

@@ -2,9 +2,12 @@
 // caps workers with. Both headers are free of Python, so they are tested here.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "../../python/src/available_parallelism.hpp"
 #include "../../python/src/batch_plan.hpp"
@@ -78,33 +81,28 @@ TEST(BatchWorkers, CountIsCappedByProcessorsAndRows) {
   EXPECT_EQ(batch_worker_count(4, 100, 0), 1u);  // unknown processor count
 }
 
-TEST(BatchWorkers, BlocksAreContiguousAndBalanced) {
-  const RowBlock b0 = batch_row_block(0, 10, 3);
-  const RowBlock b1 = batch_row_block(1, 10, 3);
-  const RowBlock b2 = batch_row_block(2, 10, 3);
-  EXPECT_EQ(b0.begin, 0u);
-  EXPECT_EQ(b0.end, 3u);
-  EXPECT_EQ(b1.begin, 3u);
-  EXPECT_EQ(b1.end, 6u);
-  EXPECT_EQ(b2.begin, 6u);
-  EXPECT_EQ(b2.end, 10u);
-  for (size_t rows : {1u, 2u, 7u, 64u, 1001u}) {
-    for (size_t workers = 1; workers <= std::min<size_t>(rows, 9); ++workers) {
-      size_t next = 0;
-      for (size_t j = 0; j < workers; ++j) {
-        const RowBlock b = batch_row_block(j, rows, workers);
-        EXPECT_EQ(b.begin, next);
-        const size_t size = b.end - b.begin;
-        EXPECT_GE(size, rows / workers);
-        EXPECT_LE(size, rows / workers + 1);
-        next = b.end;
-      }
-      EXPECT_EQ(next, rows);
+// Threads claim every row exactly once, in order; a failure stops the rows
+// above it, and a later failure does not lift an earlier one.
+TEST(BatchWorkers, RowQueueHandsOutEveryRowOnceAndStopsAboveAFailure) {
+  for (size_t rows : {size_t{0}, size_t{1}, size_t{7}, size_t{5000}}) {
+    RowQueue queue(rows);
+    std::vector<std::atomic<int>> taken(rows);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] {
+        for (size_t row; (row = queue.claim()) != RowQueue::kNone;) taken[row].fetch_add(1);
+      });
     }
+    for (std::thread& t : threads) t.join();
+    for (size_t row = 0; row < rows; ++row) EXPECT_EQ(taken[row].load(), 1) << row;
+    EXPECT_EQ(queue.claim(), RowQueue::kNone);
   }
-  // j * n must not wrap for huge row counts.
-  const size_t huge = std::numeric_limits<size_t>::max() / 2;
-  EXPECT_EQ(batch_row_block(1, huge, 2).end, huge);
+
+  RowQueue queue(10);
+  for (size_t want = 0; want < 3; ++want) EXPECT_EQ(queue.claim(), want);
+  queue.fail(1);
+  queue.fail(8);  // a higher row must not lift the stop at row 1
+  EXPECT_EQ(queue.claim(), RowQueue::kNone);
 }
 
 TEST(AvailableParallelism, CgroupV2CpuMax) {
