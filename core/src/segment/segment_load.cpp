@@ -159,6 +159,7 @@ class FileBuffer {
       size_t at = part.from;
       size_t summed = part.from;
       while (at < part.to) {
+        populate(at, std::min(part.to, at + kReadPiece));
         const ssize_t n = ::pread(fd, base_ + at, std::min(part.to - at, kReadPiece),
                                   static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
@@ -194,6 +195,23 @@ class FileBuffer {
     adler_.append(tail.sum, size - 8 - half);
     return 0;
   }
+
+  // Faults in the pages of [from, to) with one call before a read fills
+  // them: a read into untouched memory takes a fault on every page, which
+  // cost about a third of reading a large snapshot. Advisory: a kernel
+  // without the request (before Linux 5.14) faults them in during the read.
+  void populate(size_t from, size_t to) {
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    const size_t lo = from & ~(page - 1);
+    const size_t hi = std::min((to + page - 1) & ~(page - 1), mapped_);
+    if (hi > lo) (void)::madvise(base_ + lo, hi - lo, kMadvPopulateWrite);
+  }
+
+#ifdef MADV_POPULATE_WRITE
+  static constexpr int kMadvPopulateWrite = MADV_POPULATE_WRITE;
+#else
+  static constexpr int kMadvPopulateWrite = 23;
+#endif
 
   int grow(size_t bytes) {
     void* p = base_ == nullptr
