@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vector/hnsw/distance.hpp"
+#include "vector/hnsw/quantize.hpp"
 #include "vector/hnsw/sq8.hpp"
 
 namespace {
@@ -77,13 +78,29 @@ TEST(Sq8Quantisers, QueryElements) {
   EXPECT_EQ(h::quantize_query_affine_i16(kNaN, 0.0f, 1.0f), 0);
 }
 
-TEST(Sq8Quantisers, WideQueryFormsRoundLikeTheLibraryEverywhere) {
-  // The wide forms round without libm; the reference rounds with it.
+// Rounds half away from zero with the library, then saturates; NaN gives 0.
+template <class Int>
+Int round_with_libm(float v) {
+  const float r = std::round(v);
+  if (std::isnan(r)) return 0;
+  if (r <= static_cast<float>(std::numeric_limits<Int>::min())) return std::numeric_limits<Int>::min();
+  if (r >= static_cast<float>(std::numeric_limits<Int>::max())) return std::numeric_limits<Int>::max();
+  return static_cast<Int>(r);
+}
+
+TEST(Sq8Quantisers, EveryFormRoundsLikeTheLibraryEverywhere) {
+  // The quantisers round without libm; the reference rounds with it.
   const auto cosine_ref = [](float q) {
-    return h::detail::round_saturate<int16_t>(h::detail::clamp_f32(q * 127.5f, -128.0f, 127.0f));
+    return round_with_libm<int16_t>(h::detail::clamp_f32(q * 127.5f, -128.0f, 127.0f));
   };
   const auto affine_ref = [](float q, float m, float s) {
-    return h::detail::round_saturate<int16_t>(h::detail::clamp_f32((q - m) / s, 0.0f, 255.0f));
+    return round_with_libm<int16_t>(h::detail::clamp_f32((q - m) / s, 0.0f, 255.0f));
+  };
+  const auto code_cosine_ref = [](float x) {
+    return round_with_libm<uint8_t>(h::detail::clamp_f32(x * 127.5f + 128.0f, 0.0f, 255.0f));
+  };
+  const auto code_affine_ref = [](float x, float m, float s) {
+    return round_with_libm<uint8_t>(h::detail::clamp_f32((x - m) / s, 0.0f, 255.0f));
   };
   std::vector<float> values{0.0f, -0.0f, kInf, -kInf, kNaN, 1e30f, -1e30f, 1e-30f, -1e-30f};
   // Every half in and just beyond the ranges, with its neighbours on both
@@ -104,11 +121,63 @@ TEST(Sq8Quantisers, WideQueryFormsRoundLikeTheLibraryEverywhere) {
     const float q = v / 127.5f;
     ASSERT_EQ(h::quantize_query_cosine_i16(q), cosine_ref(q)) << q;
     ASSERT_EQ(h::quantize_query_cosine_i16(v), cosine_ref(v)) << v;
+    ASSERT_EQ(h::quantize_query_i8_value(q), static_cast<int8_t>(cosine_ref(q))) << q;
+    ASSERT_EQ(h::sq8_code_affine(v, 0.0f, 1.0f), code_affine_ref(v, 0.0f, 1.0f)) << v;
+    ASSERT_EQ(h::sq8_code_affine(v, -3.0f, 0.7f), code_affine_ref(v, -3.0f, 0.7f)) << v;
+    ASSERT_EQ(h::sq8_code_cosine(q), code_cosine_ref(q)) << q;
+    const float c = (v - 128.0f) / 127.5f;
+    ASSERT_EQ(h::sq8_code_cosine(c), code_cosine_ref(c)) << c;
   }
   EXPECT_EQ(h::quantize_query_cosine_i16(exact_preimage(-2.5f)), -3);
   EXPECT_EQ(h::quantize_query_cosine_i16(exact_preimage(126.5f)), 127);
   EXPECT_EQ(h::quantize_query_affine_i16(0.49999997f, 0.0f, 1.0f), 0);
   EXPECT_EQ(h::quantize_query_affine_i16(254.5f, 0.0f, 1.0f), 255);
+}
+
+// The AVX2 encoders give the scalar codes and sums for every value the
+// scalar ones meet: halves, their neighbours, out-of-range values, infinities
+// and NaN, at every length around the 32-value steps.
+TEST(Sq8Quantisers, VectorEncodersMatchTheScalarOnes) {
+  if (!h::has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> wide(-2.0f, 2.0f);
+  std::vector<float> x;
+  for (int k = -3; k <= 258; ++k) {
+    const float half = (static_cast<float>(k) + 0.5f) * 0.01f - 1.0f;
+    x.insert(x.end(), {half, std::nextafter(half, kInf), std::nextafter(half, -kInf)});
+  }
+  x.insert(x.end(), {kInf, -kInf, kNaN, 0.0f, -0.0f, 1e30f, -1e30f});
+  for (int i = 0; i < 3000; ++i) x.push_back(wide(rng));
+  // Exact halves of the code domain under minimum 0 and step 1.
+  std::vector<float> halves;
+  for (int k = -3; k <= 258; ++k) {
+    const float half = static_cast<float>(k) + 0.5f;
+    halves.insert(halves.end(), {half, std::nextafter(half, kInf), std::nextafter(half, -kInf)});
+  }
+  std::vector<float> zeros(halves.size(), 0.0f), ones(halves.size(), 1.0f);
+  std::vector<uint8_t> ha(halves.size()), hb(halves.size());
+  EXPECT_EQ(h::sq8_encode_affine_avx2(halves.data(), zeros.data(), ones.data(), ha.data(), halves.size()),
+            h::sq8_encode_affine_scalar(halves.data(), zeros.data(), ones.data(), hb.data(), halves.size()));
+  EXPECT_EQ(ha, hb);
+  for (size_t n : {size_t{0}, size_t{7}, size_t{31}, size_t{32}, size_t{33}, size_t{95}, x.size()}) {
+    std::vector<float> mins(n), scales(n), lo(n, 1.0f), hi(n, -1.0f), lo2(lo), hi2(hi);
+    for (size_t d = 0; d < n; ++d) {
+      mins[d] = -1.0f + 0.001f * static_cast<float>(d % 7);
+      scales[d] = 0.01f * (1.0f + static_cast<float>(d % 3));
+    }
+    std::vector<uint8_t> a(n + 1, 7), b(n + 1, 7);
+    EXPECT_EQ(h::sq8_encode_affine_avx2(x.data(), mins.data(), scales.data(), a.data(), n),
+              h::sq8_encode_affine_scalar(x.data(), mins.data(), scales.data(), b.data(), n));
+    EXPECT_EQ(a, b) << n;  // the byte past n untouched in both
+    h::sq8_encode_cosine_avx2(x.data(), a.data(), n);
+    h::sq8_encode_cosine_scalar(x.data(), b.data(), n);
+    EXPECT_EQ(a, b) << n;
+    h::sq8_min_max_avx2(x.data(), lo.data(), hi.data(), n);
+    h::sq8_min_max_scalar(x.data(), lo2.data(), hi2.data(), n);
+    if (n == 0) continue;
+    EXPECT_EQ(0, std::memcmp(lo.data(), lo2.data(), n * sizeof(float))) << n;
+    EXPECT_EQ(0, std::memcmp(hi.data(), hi2.data(), n * sizeof(float))) << n;
+  }
 }
 
 TEST(Sq8Kernels, ScreenDotSmallExample) {

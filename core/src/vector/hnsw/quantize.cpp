@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "vector/hnsw/core.hpp"
+#include "vector/hnsw/distance.hpp"
 #include "vector/hnsw/sq8.hpp"
 
 namespace dovadure::vector::hnsw {
@@ -26,6 +27,42 @@ void quantize_query(std::span<const float> query, std::span<const float> mins,
   }
 }
 
+void sq8_min_max_scalar(const float* x, float* mins, float* maxs, size_t n) {
+  for (size_t d = 0; d < n; ++d) {
+    // Comparisons with NaN are false, so a NaN element leaves both alone.
+    if (x[d] < mins[d]) mins[d] = x[d];
+    if (x[d] > maxs[d]) maxs[d] = x[d];
+  }
+}
+
+void sq8_min_max(const float* x, float* mins, float* maxs, size_t n) {
+  has_avx2() ? sq8_min_max_avx2(x, mins, maxs, n) : sq8_min_max_scalar(x, mins, maxs, n);
+}
+
+int64_t sq8_encode_affine_scalar(const float* x, const float* mins, const float* scales,
+                                 uint8_t* out, size_t n) {
+  int64_t sum = 0;  // at most 65025 per code
+  for (size_t d = 0; d < n; ++d) {
+    out[d] = sq8_code_affine(x[d], mins[d], scales[d]);
+    sum += int64_t{out[d]} * out[d];
+  }
+  return sum;
+}
+
+int64_t sq8_encode_affine(const float* x, const float* mins, const float* scales, uint8_t* out,
+                          size_t n) {
+  return has_avx2() ? sq8_encode_affine_avx2(x, mins, scales, out, n)
+                    : sq8_encode_affine_scalar(x, mins, scales, out, n);
+}
+
+void sq8_encode_cosine_scalar(const float* x, uint8_t* out, size_t n) {
+  for (size_t d = 0; d < n; ++d) out[d] = sq8_code_cosine(x[d]);
+}
+
+void sq8_encode_cosine(const float* x, uint8_t* out, size_t n) {
+  has_avx2() ? sq8_encode_cosine_avx2(x, out, n) : sq8_encode_cosine_scalar(x, out, n);
+}
+
 std::vector<int8_t> HNSWIndex::quantize_query_i8(std::span<const float> query) const {
   std::vector<int8_t> out;
   quantize_query_i8_into(query, out);
@@ -42,11 +79,7 @@ void HNSWIndex::quantize_all() {
   std::vector<uint8_t> codes(n * dim, 0);
 
   if (metric_ == utils::DistanceMetric::Cosine) {
-    for (size_t i = 0; i < n; ++i) {
-      const float* x = vectors.ptr(i);
-      uint8_t* row = codes.data() + i * dim;
-      for (size_t d = 0; d < dim; ++d) row[d] = sq8_code_cosine(x[d]);
-    }
+    for (size_t i = 0; i < n; ++i) sq8_encode_cosine(vectors.ptr(i), codes.data() + i * dim, dim);
     codes_ = std::move(codes);
     code_square_sums_.clear();
     mins_.clear();
@@ -62,12 +95,7 @@ void HNSWIndex::quantize_all() {
   const auto deleted = deleted_.view();
   for (size_t i = 0; i < n && i < deleted.len; ++i) {
     if (deleted[i].load(std::memory_order_acquire)) continue;
-    const float* x = vectors.ptr(i);
-    for (size_t d = 0; d < dim; ++d) {
-      // Comparisons with NaN are false, so a NaN element leaves both alone.
-      if (x[d] < mins[d]) mins[d] = x[d];
-      if (x[d] > maxs[d]) maxs[d] = x[d];
-    }
+    sq8_min_max(vectors.ptr(i), mins.data(), maxs.data(), dim);
   }
   std::vector<float> scales(dim);
   for (size_t d = 0; d < dim; ++d) {
@@ -78,14 +106,8 @@ void HNSWIndex::quantize_all() {
   // node alone, so it is summed here once instead of on every visit.
   std::vector<int64_t> square_sums(n);
   for (size_t i = 0; i < n; ++i) {
-    const float* x = vectors.ptr(i);
-    uint8_t* row = codes.data() + i * dim;
-    int64_t sum = 0;  // at most 65025 per code
-    for (size_t d = 0; d < dim; ++d) {
-      row[d] = sq8_code_affine(x[d], mins[d], scales[d]);
-      sum += int64_t{row[d]} * row[d];
-    }
-    square_sums[i] = sum;
+    square_sums[i] = sq8_encode_affine(vectors.ptr(i), mins.data(), scales.data(),
+                                       codes.data() + i * dim, dim);
   }
   codes_ = std::move(codes);
   code_square_sums_ = std::move(square_sums);

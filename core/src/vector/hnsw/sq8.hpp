@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 namespace dovadure::vector::hnsw {
 
@@ -19,20 +18,11 @@ inline float clamp_f32(float v, float lo, float hi) {
   if (v > hi) return hi;
   return v;
 }
-// Rounds half away from zero, then saturates into [lo, hi]; NaN gives 0.
-template <class Int>
-inline Int round_saturate(float v) {
-  const float r = std::round(v);
-  if (std::isnan(r)) return 0;
-  constexpr float lo = static_cast<float>(std::numeric_limits<Int>::min());
-  constexpr float hi = static_cast<float>(std::numeric_limits<Int>::max());
-  if (r <= lo) return std::numeric_limits<Int>::min();
-  if (r >= hi) return std::numeric_limits<Int>::max();
-  return static_cast<Int>(r);
-}
-// round_saturate for a value already clamped into [lo, hi] of a 16-bit
-// range (or NaN): the truncation is exact there, and comparing the dropped
-// fraction with one half rounds halves away from zero without a libm call.
+// Rounds half away from zero a value already clamped into the range of Int
+// (at most 16 bits), or NaN, which gives 0. The truncation is exact there,
+// and comparing the dropped fraction with one half rounds without a libm
+// call: at one call per stored value, a call to round() was most of the time
+// quantising a loaded index took.
 template <class Int>
 inline Int round_clamped(float v) {
   if (std::isnan(v)) return 0;
@@ -45,17 +35,17 @@ inline Int round_clamped(float v) {
 // Cosine code: code − 128 approximates x × 127.5 for a unit vector's element.
 // 1.0 → 255, −1.0 → 1, 0 → 128.
 inline uint8_t sq8_code_cosine(float x) {
-  return detail::round_saturate<uint8_t>(detail::clamp_f32(x * 127.5f + 128.0f, 0.0f, 255.0f));
+  return detail::round_clamped<uint8_t>(detail::clamp_f32(x * 127.5f + 128.0f, 0.0f, 255.0f));
 }
 
 // Affine code for one dimension with its minimum and step.
 inline uint8_t sq8_code_affine(float x, float min, float scale) {
-  return detail::round_saturate<uint8_t>(detail::clamp_f32((x - min) / scale, 0.0f, 255.0f));
+  return detail::round_clamped<uint8_t>(detail::clamp_f32((x - min) / scale, 0.0f, 255.0f));
 }
 
 // Screening query element: 1.0 → 127, −1.0 → −128, 0.004 → 1.
 inline int8_t quantize_query_i8_value(float q) {
-  return detail::round_saturate<int8_t>(detail::clamp_f32(q * 127.5f, -128.0f, 127.0f));
+  return detail::round_clamped<int8_t>(detail::clamp_f32(q * 127.5f, -128.0f, 127.0f));
 }
 
 // Wide cosine query element; same values as the i8 form.
