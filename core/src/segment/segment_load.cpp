@@ -198,7 +198,7 @@ class FileBuffer {
 
   // Faults in the pages of [from, to) with one call before a read fills
   // them: a read into untouched memory takes a fault on every page, which
-  // cost about a third of reading a large snapshot. Advisory: a kernel
+  // cost about a quarter of reading a large snapshot. Advisory: a kernel
   // without the request (before Linux 5.14) faults them in during the read.
   void populate(size_t from, size_t to) {
     const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));

@@ -21,8 +21,8 @@ inline float clamp_f32(float v, float lo, float hi) {
 // Rounds half away from zero a value already clamped into the range of Int
 // (at most 16 bits), or NaN, which gives 0. The truncation is exact there,
 // and comparing the dropped fraction with one half rounds without a libm
-// call: at one call per stored value, a call to round() was most of the time
-// quantising a loaded index took.
+// call, which quantising a loaded index would otherwise make once per stored
+// value.
 template <class Int>
 inline Int round_clamped(float v) {
   if (std::isnan(v)) return 0;
