@@ -33,8 +33,8 @@ struct NpyHeader {
 // with `error` set on malformed input.
 bool parse_npy_header(std::string_view head, uint64_t file_size, NpyHeader& out, std::string& error);
 
-// Chooses the format by extension (".npy" or ".fvecs"). Rejects non-finite
-// values, naming the row.
+// Chooses the format by extension (".npy" or ".fvecs"). Values are not
+// checked here: the segment writer refuses non-finite ones, naming the row.
 bool read_vectors_file(const std::string& path, FloatMatrix& out, std::string& error);
 bool read_ids_file(const std::string& path, std::vector<uint64_t>& out, std::string& error);
 

@@ -22,9 +22,9 @@
 #include "json_lines.hpp"
 #include "progress_bar.hpp"
 #include "segment/segment.hpp"
-#include "segment/segment_lock.hpp"
 #include "segment/segment_snapshot.hpp"
 #include "segment/wal.hpp"
+#include "segment/writer.hpp"
 #include "utils/atomic_file.hpp"
 #include "utils/env.hpp"
 #include "utils/envelope.hpp"
@@ -105,62 +105,45 @@ PayloadValue to_payload_value(JsonField field) {
       std::move(field));
 }
 
-struct PointBatch {
-  FloatMatrix vectors;
-  std::vector<uint64_t> ids;
-  bool has_ids = false;
-  // Empty when no payload file was given; otherwise one entry per vector
-  // (nullopt for `null` or `{}`).
-  std::vector<std::optional<Payload>> payloads;
-
-  std::vector<float> vector(size_t i) const {
-    return std::vector<float>(vectors.row(i), vectors.row(i) + vectors.cols);
-  }
-  std::optional<Payload> payload(size_t i) const {
-    return payloads.empty() ? std::nullopt : payloads[i];
-  }
+// The files a batch came from, for naming them in errors.
+struct PointFiles {
+  std::string vectors;
+  std::string ids;
+  std::string payloads;
 };
 
-// Reads --vectors, --ids and --payloads and checks them against each other.
-// Without --ids, ids run from first_default_id upwards.
-bool load_points(const ParsedArgs& args, uint64_t first_default_id, PointBatch& batch,
+// Reads --vectors, --ids and --payloads and checks their lengths against
+// each other; the writer checks the rest. Without --ids, rows.ids stays
+// unset and the writer assigns them.
+bool load_points(const ParsedArgs& args, segment::PointRows& rows, PointFiles& files,
                  std::string& error) {
   auto vectors_path = args.get("vectors");
   if (!vectors_path) {
     error = "--vectors FILE is required";
     return false;
   }
-  if (!read_vectors_file(*vectors_path, batch.vectors, error)) return false;
-  const size_t n = batch.vectors.rows;
+  files.vectors = *vectors_path;
+  FloatMatrix matrix;
+  if (!read_vectors_file(*vectors_path, matrix, error)) return false;
+  rows.rows = matrix.rows;
+  rows.dim = matrix.cols;
+  rows.vectors = std::move(matrix.values);
+  const size_t n = rows.rows;
 
   if (auto ids_path = args.get("ids")) {
-    if (!read_ids_file(*ids_path, batch.ids, error)) return false;
-    if (batch.ids.size() != n) {
-      error = *ids_path + " holds " + std::to_string(batch.ids.size()) + " ids but " +
-              *vectors_path + " holds " + std::to_string(n) + " vectors";
+    files.ids = *ids_path;
+    std::vector<uint64_t> ids;
+    if (!read_ids_file(*ids_path, ids, error)) return false;
+    if (ids.size() != n) {
+      error = *ids_path + " holds " + std::to_string(ids.size()) + " ids but " + *vectors_path +
+              " holds " + std::to_string(n) + " vectors";
       return false;
     }
-    batch.has_ids = true;
-    std::unordered_map<uint64_t, size_t> seen;
-    seen.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-      auto [it, fresh] = seen.emplace(batch.ids[i], i);
-      if (!fresh) {
-        error = *ids_path + ": duplicate id " + std::to_string(batch.ids[i]) + " at positions " +
-                std::to_string(it->second) + " and " + std::to_string(i);
-        return false;
-      }
-    }
-  } else {
-    if (n > 0 && UINT64_MAX - first_default_id < n - 1) {
-      error = "no room for " + std::to_string(n) + " new ids above " + std::to_string(first_default_id);
-      return false;
-    }
-    batch.ids.resize(n);
-    for (size_t i = 0; i < n; ++i) batch.ids[i] = first_default_id + i;
+    rows.ids = std::move(ids);
   }
 
   if (auto payloads_path = args.get("payloads")) {
+    files.payloads = *payloads_path;
     std::string text;
     if (!read_text_file(*payloads_path, text, error)) return false;
     std::vector<std::optional<JsonObject>> objects;
@@ -173,125 +156,50 @@ bool load_points(const ParsedArgs& args, uint64_t first_default_id, PointBatch& 
               *vectors_path + " holds " + std::to_string(n) + " vectors";
       return false;
     }
-    batch.payloads.reserve(n);
+    rows.payloads.reserve(n);
     for (auto& object : objects) {
       if (!object || object->fields.empty()) {
-        batch.payloads.emplace_back();
+        rows.payloads.emplace_back();
         continue;
       }
       Payload payload;
       for (auto& [name, field] : object->fields) {
         payload.fields.emplace(std::move(name), to_payload_value(std::move(field)));
       }
-      batch.payloads.emplace_back(std::move(payload));
+      rows.payloads.emplace_back(std::move(payload));
     }
   }
   return true;
 }
 
-// ------------------------------------------------------------ writer session
-
-// A segment opened for mutation: locked, loaded with replay, with a log
-// writer attached (created when the segment had no log yet).
-struct WriterSession {
-  std::unique_ptr<segment::SegmentLock> lock;
-  std::unique_ptr<Segment> segment;
-  std::string wal_path;
-  bool fsync = true;
-};
-
-bool replay_disabled() {
-  auto v = utils::env_text("DOROVOZU_WAL_AUTO_REPLAY");
-  if (!v) return false;
-  std::string lower = *v;
-  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return *v == "0" || lower == "false";
+// The writer's error as this tool words it: input errors name their file.
+std::string error_text(const segment::WriteError& e, const PointFiles& files = {}) {
+  using Kind = segment::WriteError::Kind;
+  using Subject = segment::WriteError::Subject;
+  switch (e.kind) {
+    case Kind::Invalid: {
+      const std::string& file = e.subject == Subject::Vectors ? files.vectors
+                                : e.subject == Subject::Ids   ? files.ids
+                                : e.subject == Subject::Payloads ? files.payloads
+                                                                 : std::string();
+      return file.empty() ? e.message : file + ": " + e.message;
+    }
+    case Kind::DimensionMismatch:
+      return "dimension mismatch: " + files.vectors + " holds vectors of dimension " +
+             std::to_string(e.got) + ", the segment's dimension is " + std::to_string(e.expected);
+    case Kind::Exists:
+      return e.message + "; pass --overwrite to replace the segment";
+    default:
+      return e.message;
+  }
 }
 
-std::chrono::milliseconds lock_wait(const ParsedArgs& args, bool& ok) {
-  ok = true;
+std::optional<std::chrono::milliseconds> lock_wait(const ParsedArgs& args) {
   auto text = args.get("wait");
   if (!text) return std::chrono::seconds(30);
   auto v = parse_unsigned(*text);
-  if (!v || *v > 86400) {
-    ok = false;
-    return {};
-  }
+  if (!v || *v > 86400) return std::nullopt;
   return std::chrono::seconds(*v);
-}
-
-bool open_for_writing(const std::string& path, std::chrono::milliseconds wait,
-                      WriterSession& session, std::string& error) {
-  if (!file_exists(path)) {
-    error = path + ": " + utils::os_error_text(ENOENT);
-    return false;
-  }
-  // A writer that skipped the log would append behind records its state
-  // does not hold, and a compaction would then drop them.
-  if (replay_disabled()) {
-    error = "DOROVOZU_WAL_AUTO_REPLAY turns log replay off; a writer must replay the log first (unset it)";
-    return false;
-  }
-  auto lock = segment::SegmentLock::acquire(path, wait);
-  if (!lock.ok()) {
-    error = lock.error().to_string();
-    return false;
-  }
-  session.lock = std::move(lock.value());
-  auto loaded = Segment::load_from_path(path, segment::SegmentAccess::Writer);
-  if (!loaded.ok()) {
-    error = path + ": " + loaded.error().to_string();
-    return false;
-  }
-  session.segment = std::move(loaded.value());
-  session.wal_path = utils::sibling_path(path, "wal");
-  const utils::WalSettings settings = utils::read_wal_settings();
-  session.fsync = settings.fsync;
-  if (!session.segment->has_wal_writer()) {
-    // A segment without a log yet: start one, so that this writer's
-    // mutations are durable and replayed by the next load.
-    segment::WalWriterConfig config;
-    config.path = session.wal_path;
-    config.fsync = settings.fsync;
-    config.fsync_every = settings.fsync_every;
-    config.fsync_interval = settings.fsync_interval;
-    auto writer = segment::WalWriter::open(config);
-    if (!writer.ok()) {
-      error = session.wal_path + ": " + writer.error().to_string();
-      return false;
-    }
-    session.segment->attach_wal_writer(std::move(writer.value()));
-  }
-  return true;
-}
-
-// The log policy may leave the last appends unsynced; a command reports
-// success only once they are on the device.
-bool sync_log(const WriterSession& session, std::string& error) {
-  if (!session.fsync) return true;
-  int fd = ::open(session.wal_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = session.wal_path + ": " + utils::os_error_text(errno);
-    return false;
-  }
-  int rc;
-  do {
-    rc = ::fdatasync(fd);
-  } while (rc != 0 && errno == EINTR);
-  int err = errno;
-  ::close(fd);
-  if (rc != 0) {
-    error = session.wal_path + ": " + utils::os_error_text(err);
-    return false;
-  }
-  return true;
-}
-
-// Saves atomically; a failed save leaves no temporary file behind.
-utils::Status save_snapshot(const Segment& seg, const std::string& path) {
-  utils::Status st = seg.persist_snapshot(path);
-  if (!st.ok()) ::unlink(utils::sibling_path(path, "tmp").c_str());
-  return st;
 }
 
 std::optional<utils::DistanceMetric> parse_metric(const std::string& s) {
@@ -509,66 +417,51 @@ int run_build(const std::vector<std::string>& args) {
                              {"overwrite", Kind::Flag}, {"wait", Kind::Value}},
                             parsed);
   if (early >= 0) return early;
-  const std::string out_path = parsed.positionals[0];
+  segment::BuildSettings settings;
+  settings.path = parsed.positionals[0];
 
   std::string error;
   auto metric_name = parsed.get("metric");
   if (!metric_name) return usage_error("build", "--metric cosine|dot|euclidean is required");
   auto metric = parse_metric(*metric_name);
   if (!metric) return usage_error("build", "unknown metric '" + *metric_name + "' (cosine, dot or euclidean)");
+  settings.metric = *metric;
   uint64_t m = 0, ef = 0, max_level = 0, threads = 0;
-  if (!option_number(parsed, "m", 16, 2, 4096, m, error) ||
-      !option_number(parsed, "ef-construction", 200, 1, 1u << 20, ef, error) ||
-      !option_number(parsed, "max-level", 16, 0, 255, max_level, error) ||
-      !option_number(parsed, "threads", 1, 0, 4096, threads, error)) {
+  if (!option_number(parsed, "m", 16, segment::kMinBuildM, segment::kMaxBuildM, m, error) ||
+      !option_number(parsed, "ef-construction", 200, 1, segment::kMaxEfConstruction, ef, error) ||
+      !option_number(parsed, "max-level", 16, 0, segment::kMaxBuildLevel, max_level, error) ||
+      !option_number(parsed, "threads", 1, 0, segment::kMaxBuildThreads, threads, error)) {
     return usage_error("build", error);
   }
-  bool wait_ok = true;
-  auto wait = lock_wait(parsed, wait_ok);
-  if (!wait_ok) return usage_error("build", "--wait must be a number of seconds");
+  settings.m = m;
+  settings.ef_construction = ef;
+  settings.max_level = max_level;
+  settings.threads = threads;
+  settings.overwrite = parsed.has("overwrite");
+  auto wait = lock_wait(parsed);
+  if (!wait) return usage_error("build", "--wait must be a number of seconds");
+  settings.wait = *wait;
 
-  PointBatch batch;
-  if (!load_points(parsed, 0, batch, error)) return fail(error);
-
-  const std::string wal_path = utils::sibling_path(out_path, "wal");
-  const bool overwrite = parsed.has("overwrite");
-  if (!overwrite && (file_exists(out_path) || file_exists(wal_path))) {
-    return fail(out_path + " already exists (or its log " + wal_path +
-                " does); pass --overwrite to replace the segment");
-  }
-  auto lock = segment::SegmentLock::acquire(out_path, wait);
-  if (!lock.ok()) return fail(lock.error().to_string());
+  segment::PointRows rows;
+  PointFiles files;
+  if (!load_points(parsed, rows, files, error)) return fail(error);
+  const size_t points = rows.rows;
+  const size_t dim = rows.dim;
 
   const auto started = std::chrono::steady_clock::now();
-  Segment seg(*metric, m, ef, max_level, batch.vectors.cols);
-  ProgressBar progress("build", batch.vectors.rows);
-  if (threads == 1) {
-    for (size_t i = 0; i < batch.vectors.rows; ++i) {
-      auto inserted = seg.insert_with_id_internal(batch.ids[i], batch.vector(i), batch.payload(i), false);
-      if (!inserted.ok()) return fail("point " + std::to_string(batch.ids[i]) + ": " + inserted.error().to_string());
-      progress.update(i + 1);
-    }
-  } else {
-    utils::Status inserted = seg.insert_many_parallel(
-        batch.ids, batch.vectors.values, std::move(batch.payloads), threads,
-        [&](size_t done) { progress.update(done); });
-    if (!inserted.ok()) return fail(inserted.error().to_string());
-  }
-  progress.finish(batch.vectors.rows);
-  const double insert_seconds = seconds_since(started);
+  // The insertions end with the last progress call; the save follows.
+  double insert_seconds = 0.0;
+  ProgressBar progress("build", points);
+  auto failure = segment::build_segment(settings, std::move(rows), [&](size_t done) {
+    progress.update(done);
+    if (done == points) insert_seconds = seconds_since(started);
+  });
+  if (failure) return fail(error_text(*failure, files));
+  progress.finish(points);
 
-  // The old log belongs to the segment being replaced; replayed onto the new
-  // one it would delete or alter points. It goes before the new snapshot
-  // arrives, so no crash can pair the two.
-  if (::unlink(wal_path.c_str()) != 0 && errno != ENOENT) {
-    return fail(wal_path + ": " + utils::os_error_text(errno));
-  }
-  utils::Status saved = save_snapshot(seg, out_path);
-  if (!saved.ok()) return fail(out_path + ": " + saved.error().to_string());
-
-  const double rate = insert_seconds > 0 ? static_cast<double>(batch.vectors.rows) / insert_seconds : 0.0;
+  const double rate = insert_seconds > 0 ? static_cast<double>(points) / insert_seconds : 0.0;
   std::printf("built %s: %zu points, dim %zu, metric %s, m %llu, ef_construction %llu\n",
-              out_path.c_str(), batch.vectors.rows, batch.vectors.cols, metric_text(*metric).c_str(),
+              settings.path.c_str(), points, dim, metric_text(*metric).c_str(),
               static_cast<unsigned long long>(m), static_cast<unsigned long long>(ef));
   std::printf("insert time %.2f s (%.0f points/s), total %.2f s\n", insert_seconds, rate,
               seconds_since(started));
@@ -699,90 +592,27 @@ int run_upsert(const std::vector<std::string>& args) {
   if (early >= 0) return early;
   const std::string path = parsed.positionals[0];
   if (!parsed.has("vectors")) return usage_error("upsert", "--vectors FILE is required");
-  bool wait_ok = true;
-  auto wait = lock_wait(parsed, wait_ok);
-  if (!wait_ok) return usage_error("upsert", "--wait must be a number of seconds");
+  auto wait = lock_wait(parsed);
+  if (!wait) return usage_error("upsert", "--wait must be a number of seconds");
 
   std::string error;
-  // Input files are checked before the segment is touched.
-  PointBatch batch;
-  if (!load_points(parsed, 0, batch, error)) return fail(error);
+  // Input files are read before the segment is touched.
+  segment::PointRows rows;
+  PointFiles files;
+  if (!load_points(parsed, rows, files, error)) return fail(error);
 
-  WriterSession session;
-  if (!open_for_writing(path, wait, session, error)) return fail(error);
-  Segment& seg = *session.segment;
-  const auto& index = seg.index();
-  if (batch.vectors.rows > 0 && batch.vectors.cols != index.dim()) {
-    return fail("dimension mismatch: " + *parsed.get("vectors") + " holds vectors of dimension " +
-                std::to_string(batch.vectors.cols) + ", the segment's dimension is " +
-                std::to_string(index.dim()));
+  segment::WriteError failure;
+  auto writer = segment::SegmentWriter::open(path, *wait, failure);
+  if (!writer) return fail(error_text(failure, files));
+  const size_t points = rows.rows;
+  ProgressBar progress("upsert", points);
+  segment::SegmentWriter::UpsertCounts counts;
+  if (auto bad = writer->upsert(std::move(rows), counts, [&](size_t done) { progress.update(done); })) {
+    return fail(error_text(*bad, files));
   }
-  if (!batch.has_ids) {
-    const uint64_t first = seg.next_id();
-    if (batch.vectors.rows > 0 && UINT64_MAX - first < batch.vectors.rows - 1) {
-      return fail("no room for new ids above " + std::to_string(first));
-    }
-    for (size_t i = 0; i < batch.ids.size(); ++i) batch.ids[i] = first + i;
-  }
-
-  // Plan every point first, so that a refused point leaves the segment untouched.
-  enum class Action { Insert, UpdatePayload, Unchanged };
-  std::vector<Action> plan(batch.ids.size());
-  for (size_t i = 0; i < batch.ids.size(); ++i) {
-    const uint64_t id = batch.ids[i];
-    if (seg.deleted().contains(id)) {
-      return fail("id " + std::to_string(id) +
-                  " belongs to a deleted point; run 'dovadure compact --purge' before reusing it");
-    }
-    if (!index.contains(id)) {
-      plan[i] = Action::Insert;
-      continue;
-    }
-    auto stored = index.get_vector(id);
-    std::vector<float> wanted = index.maybe_normalize(std::span<const float>(batch.vectors.row(i), batch.vectors.cols));
-    if (!stored || !std::equal(stored->begin(), stored->end(), wanted.begin(), wanted.end())) {
-      return fail("id " + std::to_string(id) +
-                  " already exists with a different vector; delete it and run 'dovadure compact --purge' first");
-    }
-    auto payload = batch.payload(i);
-    auto current = seg.payloads().find(id);
-    bool same = payload ? (current != seg.payloads().end() && current->second == *payload) : true;
-    plan[i] = same ? Action::Unchanged : Action::UpdatePayload;
-  }
-
-  size_t inserted = 0, updated = 0, unchanged = 0;
-  ProgressBar progress("upsert", batch.ids.size());
-  for (size_t i = 0; i < batch.ids.size(); ++i) {
-    const uint64_t id = batch.ids[i];
-    utils::Status st;
-    switch (plan[i]) {
-      case Action::Insert: {
-        auto r = seg.insert_with_id_internal(id, batch.vector(i), batch.payload(i), true);
-        if (!r.ok()) st = r.take_error();
-        ++inserted;
-        break;
-      }
-      case Action::UpdatePayload:
-        st = seg.update_payload_internal(id, *batch.payload(i), true);
-        ++updated;
-        break;
-      case Action::Unchanged:
-        ++unchanged;
-        break;
-    }
-    if (!st.ok()) {
-      std::string synced;
-      sync_log(session, synced);
-      return fail("point " + std::to_string(id) + ": " + st.error().to_string() + " (" +
-                  std::to_string(i) + " of " + std::to_string(batch.ids.size()) +
-                  " points were applied before it)");
-    }
-    progress.update(i + 1);
-  }
-  progress.finish(batch.ids.size());
-  if (!sync_log(session, error)) return fail(error);
+  progress.finish(points);
   std::printf("upserted %zu points into %s: %zu inserted, %zu payloads updated, %zu unchanged\n",
-              batch.ids.size(), path.c_str(), inserted, updated, unchanged);
+              points, path.c_str(), counts.inserted, counts.updated, counts.unchanged);
   return 0;
 }
 
@@ -796,9 +626,8 @@ int run_delete(const std::vector<std::string>& args) {
                             parsed);
   if (early >= 0) return early;
   const std::string path = parsed.positionals[0];
-  bool wait_ok = true;
-  auto wait = lock_wait(parsed, wait_ok);
-  if (!wait_ok) return usage_error("delete", "--wait must be a number of seconds");
+  auto wait = lock_wait(parsed);
+  if (!wait) return usage_error("delete", "--wait must be a number of seconds");
 
   std::string error;
   std::vector<uint64_t> ids;
@@ -814,25 +643,13 @@ int run_delete(const std::vector<std::string>& args) {
   }
   if (!parsed.has("ids") && !parsed.has("id")) return usage_error("delete", "give --ids FILE or --id N");
 
-  WriterSession session;
-  if (!open_for_writing(path, wait, session, error)) return fail(error);
-  Segment& seg = *session.segment;
-  size_t deleted = 0, absent = 0;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    if (!seg.is_live(ids[i])) {
-      ++absent;
-      continue;
-    }
-    utils::Status st = seg.delete_internal(ids[i], true);
-    if (!st.ok()) {
-      std::string synced;
-      sync_log(session, synced);
-      return fail("id " + std::to_string(ids[i]) + ": " + st.error().to_string());
-    }
-    ++deleted;
-  }
-  if (!sync_log(session, error)) return fail(error);
-  std::printf("deleted %zu points from %s (%zu ids were not present)\n", deleted, path.c_str(), absent);
+  segment::WriteError failure;
+  auto writer = segment::SegmentWriter::open(path, *wait, failure);
+  if (!writer) return fail(error_text(failure));
+  segment::SegmentWriter::DeleteCounts counts;
+  if (auto bad = writer->remove(ids, counts)) return fail(error_text(*bad));
+  std::printf("deleted %zu points from %s (%zu ids were not present)\n", counts.deleted, path.c_str(),
+              counts.absent);
   return 0;
 }
 
@@ -845,30 +662,16 @@ int run_compact(const std::vector<std::string>& args) {
                             {{"purge", Kind::Flag}, {"wait", Kind::Value}}, parsed);
   if (early >= 0) return early;
   const std::string path = parsed.positionals[0];
-  bool wait_ok = true;
-  auto wait = lock_wait(parsed, wait_ok);
-  if (!wait_ok) return usage_error("compact", "--wait must be a number of seconds");
+  auto wait = lock_wait(parsed);
+  if (!wait) return usage_error("compact", "--wait must be a number of seconds");
 
-  std::string error;
-  WriterSession session;
-  if (!open_for_writing(path, wait, session, error)) return fail(error);
-  Segment& seg = *session.segment;
-  size_t purged = 0;
-  if (parsed.has("purge") && !seg.deleted().empty()) {
-    purged = seg.deleted().size();
-    utils::Status st = seg.purge();
-    if (!st.ok()) return fail("purge: " + st.error().to_string());
-  }
-  // Snapshot first, then the log: the snapshot records the log records it
-  // holds, so a crash between the two replays none of them twice.
-  utils::Status saved = save_snapshot(seg, path);
-  if (!saved.ok()) return fail(path + ": " + saved.error().to_string());
-  if (segment::WalWriter* writer = seg.wal_writer()) {
-    utils::Status cut = writer->truncate();
-    if (!cut.ok()) return fail(session.wal_path + ": " + cut.error().to_string());
-  }
+  segment::WriteError failure;
+  auto writer = segment::SegmentWriter::open(path, *wait, failure);
+  if (!writer) return fail(error_text(failure));
+  segment::SegmentWriter::CompactCounts counts;
+  if (auto bad = writer->compact(parsed.has("purge"), counts)) return fail(error_text(*bad));
   std::printf("compacted %s: %zu points, %zu payloads, %zu deleted ids purged\n", path.c_str(),
-              seg.index().len(), seg.payloads().size(), purged);
+              counts.points, counts.payloads, counts.purged);
   return 0;
 }
 

@@ -85,9 +85,19 @@ TEST(HnswNew, MaxLevelEnvironmentRules) {
   }
 }
 
-TEST(HnswNewDeathTest, ZeroDimensionIsFatal) {
-  EXPECT_DEATH(h::HNSWIndex(DistanceMetric::Cosine, 16, 10, 4, 0),
-               "assertion failed: dim > 0 && chunk_capacity > 0");
+// Dimension 0 is an index that was never given a vector: it exists, stays
+// empty, and refuses every vector, one of no values included.
+TEST(HnswNew, ZeroDimensionIndexTakesNoVector) {
+  h::HNSWIndex index(DistanceMetric::Cosine, 16, 10, 4, 0);
+  EXPECT_EQ(index.dim(), 0u);
+  for (const std::vector<float>& v : {std::vector<float>{}, std::vector<float>{1.0f}}) {
+    const auto st = index.insert(1, v);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().kind(), dovadure::utils::DBErrorKind::DimensionMismatch);
+    EXPECT_EQ(st.error().got(), v.size());
+  }
+  EXPECT_EQ(index.len(), 0u);
+  EXPECT_FALSE(index.contains(1));
 }
 
 TEST(HnswLevels, SampledLevelsFollowTheScaleAndStayWithinMaxLevel) {

@@ -165,7 +165,7 @@ TEST(HnswRecordView, InPlaceBuildMatchesDecodeAndFromSnapshot) {
                 "shifted record " + std::to_string(r));
   }
   EXPECT_EQ(in_place(encode_to_bytes(records[3])).error,
-            "Serialization error: index snapshot has dimension 0");
+            "Serialization error: index snapshot has dimension 0 but stores vectors");
 }
 
 TEST(HnswRecordView, EveryTruncationAndByteDamageFailsOrBuildsAlike) {

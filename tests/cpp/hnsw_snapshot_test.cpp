@@ -354,10 +354,10 @@ TEST(HnswFromSnapshot, RepeatedKeysKeepTheLastEntry) {
 TEST(HnswFromSnapshot, RejectsWhatCannotBeBuilt) {
   HnswSnapshot zero = three_points();
   zero.dim = 0;
-  zero.vectors = IdListMap<float>();
   auto a = HNSWIndex::from_snapshot(std::move(zero));
   ASSERT_FALSE(a.ok());
-  EXPECT_EQ(a.error().to_string(), "Serialization error: index snapshot has dimension 0");
+  EXPECT_EQ(a.error().to_string(),
+            "Serialization error: index snapshot has dimension 0 but stores vectors");
 
   HnswSnapshot bad = three_points();
   bad.vectors.append(11, std::vector<float>{1, 2, 3});

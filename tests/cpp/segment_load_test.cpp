@@ -16,6 +16,7 @@
 #include "segment/segment.hpp"
 #include "segment/segment_snapshot.hpp"
 #include "segment/wal.hpp"
+#include "utils/envelope.hpp"
 #include "utils/log.hpp"
 #include "vector/hnsw/core.hpp"
 
@@ -248,6 +249,52 @@ TEST_F(SegmentLoad, ReplayFailureFailsTheLoad) {
   // With replay off the same files load.
   setenv("DOROVOZU_WAL_AUTO_REPLAY", "false", 1);
   EXPECT_NE(load(), nullptr);
+}
+
+// A segment that was never given a vector has dimension 0. It saves and
+// loads as an empty collection, through the in-place build and through the
+// decoded record alike; it takes no vector afterwards, so its log never holds
+// one that would fail the next load; and a dimension-0 record that stores a
+// vector is still refused.
+TEST_F(SegmentLoad, SegmentOfDimensionZeroLoadsEmpty) {
+  {
+    Segment empty(DistanceMetric::Cosine, 4, 20, 3, 0);
+    ASSERT_TRUE(empty.persist_snapshot(snap_).ok());
+  }
+  { WalWriter w = open_writer(); }  // an empty log, so the load attaches a writer
+  auto seg = load();
+  ASSERT_NE(seg, nullptr);
+  EXPECT_EQ(seg->index().dim(), 0u);
+  EXPECT_EQ(seg->index().len(), 0u);
+  EXPECT_EQ(seg->index().metric(), DistanceMetric::Cosine);
+  auto copy = vector::hnsw::HNSWIndex::from_snapshot(seg->index().to_snapshot());
+  ASSERT_TRUE(copy.ok()) << copy.error().to_string();
+  EXPECT_EQ(copy.value()->dim(), 0u);
+  EXPECT_EQ(copy.value()->len(), 0u);
+
+  ASSERT_TRUE(seg->has_wal_writer());
+  const size_t log_before = read_file(wal_).size();
+  auto refused = seg->insert_with_id_internal(1, {}, std::nullopt, true);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), utils::DBErrorKind::DimensionMismatch);
+  EXPECT_FALSE(seg->is_live(1));
+  EXPECT_EQ(read_file(wal_).size(), log_before);
+  seg.reset();
+  auto again = load(SegmentAccess::ReadOnly);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->index().len(), 0u);
+
+  SegmentSnapshot body = again->build_snapshot();
+  again.reset();
+  body.hnsw.vectors.append(1, std::span<const float>());
+  body.hnsw.levels.push_back({1, 0});
+  ASSERT_TRUE(utils::write_snapshot_file(
+                  snap_, [&](utils::Encoder& enc) { encode(enc, body); }, std::nullopt)
+                  .ok());
+  auto r = Segment::load_from_path(snap_, SegmentAccess::ReadOnly);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(),
+            "Serialization error: index snapshot has dimension 0 but stores vectors");
 }
 
 TEST_F(SegmentLoad, TimingLineOncePerSuccessfulLoad) {

@@ -329,13 +329,16 @@ TEST_F(SegmentFiles, DamagedFilesFailWithTheirErrors) {
   EXPECT_EQ(load_error(Bytes().raw("VDBF").u32(1).b),
             "Serialization error: io error: unexpected end of file");
 
+  // Dimension 0 with one stored vector (of no values): an index that was
+  // never given a vector cannot hold one.
   Bytes zero_dim;
-  zero_dim.u64(0).u64(0).u64(0).u8(0).u32(0).u64(4).u64(8).u64(8).u64(10).u64(10).u64(2);
-  zero_dim.f64(0.5).u64(0).u64(0).u64(0).u8(0).u64(256);
+  zero_dim.u64(0).u64(1).u64(5).u64(0).u64(0).u8(0).u32(0).u64(4).u64(8).u64(8).u64(10);
+  zero_dim.u64(10).u64(2).f64(0.5).u64(0).u64(0).u64(0).u8(0).u64(256);
   zero_dim.u64(0).u64(0).u64(0).u64(0);
   Bytes v3;
   v3.raw("VDBS").u32(2).append(zero_dim.b);
-  EXPECT_EQ(load_error(with_footer(v3.b)), "Serialization error: index snapshot has dimension 0");
+  EXPECT_EQ(load_error(with_footer(v3.b)),
+            "Serialization error: index snapshot has dimension 0 but stores vectors");
 
   auto missing = Segment::load_from_path(path("nope.snap"));
   ASSERT_FALSE(missing.ok());

@@ -16,6 +16,8 @@ import time
 import numpy as np
 import pytest
 
+from segment_model import Model
+
 CLI = os.environ.get("DOVADURE_CLI") or shutil.which("dovadure")
 pytestmark = pytest.mark.skipif(CLI is None, reason="dovadure tool not found (set DOVADURE_CLI)")
 
@@ -348,84 +350,32 @@ def test_writer_refuses_when_replay_is_off(tmp_path, seg):
 # ------------------------------------------------------------ crash test
 
 
-class Model:
-    """What the segment must hold: acknowledged state plus open questions."""
-
-    def __init__(self, n):
-        self.vectors = {i: v for i, v in enumerate(vectors(n, seed=0))}
-        self.live = {i: None for i in range(n)}    # id -> payload (None: no payload)
-        self.gone = set()                          # acknowledged deletions
-        self.unsure = {}                           # id -> allowed payloads when live
-        self.next_id = n
-
-
-def check_and_settle(snap, model):
-    """Loads the segment and checks it against the model, then adopts what
-    it found for the ids whose fate was open (killed commands)."""
-    got = live(snap, payloads=True)
-    for pid, payload in model.live.items():
-        if pid in model.unsure:
-            continue
-        assert pid in got, f"acknowledged point {pid} lost"
-        assert got[pid] == payload, f"acknowledged payload of {pid} lost"
-    for pid in model.gone:
-        if pid not in model.unsure:
-            assert pid not in got, f"deleted point {pid} came back"
-    for pid in got:
-        assert pid in model.live or pid in model.unsure, f"unknown point {pid}"
-    for pid, allowed in model.unsure.items():
-        if pid in got:
-            assert got[pid] in allowed, f"payload of {pid} is {got[pid]}, expected one of {allowed}"
-            model.live[pid] = got[pid]
-            model.gone.discard(pid)
-        else:
-            model.live.pop(pid, None)
-            model.gone.add(pid)
-    model.unsure = {}
-
-
 def test_crash_at_random_moments_loses_nothing(tmp_path):
     rng = random.Random(1234)
     n = 60
-    np.save(tmp_path / "v.npy", vectors(n, seed=0))
+    model = Model(n)
+    np.save(tmp_path / "v.npy", np.stack([model.vectors[i] for i in range(n)]))
     snap = tmp_path / "c.snap"
     run("build", snap, "--vectors", tmp_path / "v.npy", "--metric", "euclidean", "--m", 4,
         "--ef-construction", 16)
-    model = Model(n)
     env = dict(os.environ, DOROVOZU_WAL_FSYNC="0")  # kills, not power loss
     deadline = time.monotonic() + 5.0
     rounds = kills = 0
     while time.monotonic() < deadline or rounds < 10:
         rounds += 1
-        op = rng.choice(["insert", "insert", "update", "delete", "reinsert", "compact", "purge"])
-        ids, payloads, args = [], [], []
-        if op in ("insert", "reinsert", "update"):
-            if op == "insert":
-                ids = list(range(model.next_id, model.next_id + 8))
-                model.next_id += 8
-                for pid in ids:
-                    model.vectors[pid] = np.random.default_rng(pid).standard_normal(8).astype(np.float32)
-            elif op == "reinsert":
-                ids = rng.sample(sorted(model.gone), min(3, len(model.gone)))
-                for pid in ids:  # a new vector: only possible once the id was purged
-                    model.vectors[pid] = np.random.default_rng(pid + 10**6 + rounds).standard_normal(8).astype(np.float32)
-            else:
-                ids = rng.sample(sorted(model.live), min(5, len(model.live)))
-            if not ids:
-                continue
-            payloads = [{"r": rounds, "id": pid} for pid in ids]
-            np.save(tmp_path / "u.npy", np.stack([model.vectors[p] for p in ids]))
-            np.save(tmp_path / "ids.npy", np.array(ids, dtype=np.uint64))
-            save_jsonl(tmp_path / "u.jsonl", payloads)
+        op = model.plan(rng, rounds)
+        if op is None:
+            continue
+        if op.kind in ("insert", "reinsert", "update"):
+            np.save(tmp_path / "u.npy", np.stack(op.vectors))
+            np.save(tmp_path / "ids.npy", np.array(op.ids, dtype=np.uint64))
+            save_jsonl(tmp_path / "u.jsonl", op.payloads)
             args = ["upsert", snap, "--vectors", tmp_path / "u.npy", "--ids", tmp_path / "ids.npy",
                     "--payloads", tmp_path / "u.jsonl"]
-        elif op == "delete":
-            ids = rng.sample(sorted(model.live), min(4, len(model.live)))
-            if not ids:
-                continue
-            args = ["delete", snap, "--id", *ids]
+        elif op.kind == "delete":
+            args = ["delete", snap, "--id", *op.ids]
         else:
-            args = ["compact", snap] + (["--purge"] if op == "purge" else [])
+            args = ["compact", snap] + (["--purge"] if op.kind == "purge" else [])
 
         proc = subprocess.Popen([CLI, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 env=env)
@@ -442,24 +392,11 @@ def test_crash_at_random_moments_loses_nothing(tmp_path):
         kills += killed
         if refused:
             # Reinserting an id that is deleted but not purged is refused whole.
-            assert op == "reinsert" and b"deleted point" in err, err
-        elif op in ("insert", "reinsert", "update"):
-            for pid, payload in zip(ids, payloads):
-                if acked:
-                    model.live[pid] = payload
-                    model.gone.discard(pid)
-                else:
-                    prior = [model.live[pid]] if pid in model.live else []
-                    model.unsure[pid] = prior + [payload]
-        elif op == "delete":
-            for pid in ids:
-                if acked:
-                    model.live.pop(pid)
-                    model.gone.add(pid)
-                else:
-                    model.unsure[pid] = [model.live[pid]]
-        else:
+            assert op.kind == "reinsert" and b"deleted point" in err, err
+        elif op.kind in ("compact", "purge"):
             assert acked or killed, err
-        check_and_settle(snap, model)
+        else:
+            model.record(op, acked)
+        model.check_and_settle(live(snap, payloads=True))
     print(f"crash test: {rounds} rounds, {kills} kills")
     assert kills > 0, "no command was ever interrupted; the test proved nothing"

@@ -38,10 +38,12 @@ int kind_rank(PayloadKind kind) {
   }
 }
 
+}  // namespace
+
 // A record whose strings are not UTF-8 encodes fine but fails to decode, so
 // it would make every later replay of the log fail; refuse it before it is
 // appended.
-Status check_payload_text(const Payload& payload) {
+Status Segment::check_payload_text(const Payload& payload) {
   for (const auto& [name, value] : payload.fields) {
     if (!utils::is_valid_utf8(name)) return DBError::invalid_payload("field name is not valid UTF-8");
     bool ok = true;
@@ -54,6 +56,8 @@ Status check_payload_text(const Payload& payload) {
   }
   return {};
 }
+
+namespace {
 
 // Clears the rebuild flag however the purge ends.
 class RebuildGuard {
@@ -153,8 +157,11 @@ utils::Result<uint64_t> Segment::insert_with_id_internal(uint64_t id, std::vecto
   }
   if (log) {
     // Failures the index would only report after the record is in the log
-    // are caught here, so that the log holds only records that replay.
-    if (vector.size() != index_->dim()) return DBError::dimension_mismatch(index_->dim(), vector.size());
+    // are caught here, so that the log holds only records that replay. An
+    // index of dimension 0 refuses every vector, one of no values too.
+    if (vector.size() != index_->dim() || index_->dim() == 0) {
+      return DBError::dimension_mismatch(index_->dim(), vector.size());
+    }
     if (payload) DOVADURE_TRY(check_payload_text(*payload));
     DOVADURE_TRY(append_to_log(log, WalRecord::insert(id, vector, payload)));
   }

@@ -134,6 +134,11 @@ class Segment {
   // Number of purges this segment ran (replay included).
   uint64_t purge_count() const { return purge_count_; }
 
+  // Whether a payload's field names and strings are UTF-8: a record that
+  // breaks this encodes but never decodes, so live mutations refuse it
+  // (InvalidPayload) before it reaches the log.
+  static utils::Status check_payload_text(const utils::Payload& payload);
+
   // ---- filter keys (read only the payload and the environment) ----
   // Scalar fields, allowed by DOROVOZU_FILTER_KEYS, ordered by (kind, name),
   // capped by DOROVOZU_FILTER_MAX_KEYS.

@@ -307,12 +307,12 @@ class VectorArena {
     arena_detail::ChunkGeometry geometry_;
   };
 
+  // dim may be 0: such an arena stands for an index that was never given a
+  // vector, and it never holds a row (push and adopt_chunk abort).
   VectorArena(size_t dim, size_t chunk_capacity = 4096)
       : dim_(dim), stride_(dim), chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
-    if (dim == 0 || chunk_capacity == 0) {
-      arena_detail::fatal("assertion failed: dim > 0 && chunk_capacity > 0");
-    }
-    if (chunk_capacity > SIZE_MAX / sizeof(float) / dim) {
+    if (chunk_capacity == 0) arena_detail::fatal("assertion failed: chunk_capacity > 0");
+    if (dim != 0 && chunk_capacity > SIZE_MAX / sizeof(float) / dim) {
       arena_detail::fatal("assertion failed: chunk_capacity * dim fits in memory");
     }
   }
@@ -323,7 +323,8 @@ class VectorArena {
   // a gap between them can be adopted in place. Only before the first row.
   void set_stride(size_t stride) {
     std::lock_guard<std::mutex> guard(writer_mutex_);
-    if (writer_len_ != 0 || stride < dim_ || chunk_capacity_ > SIZE_MAX / sizeof(float) / stride) {
+    if (writer_len_ != 0 || stride == 0 || stride < dim_ ||
+        chunk_capacity_ > SIZE_MAX / sizeof(float) / stride) {
       arena_detail::fatal("assertion failed: stride set on an empty arena, dim <= stride");
     }
     stride_ = stride;
@@ -334,6 +335,7 @@ class VectorArena {
   // as long as the arena; nothing else may write it. Only when the length is
   // a whole number of chunks.
   size_t adopt_chunk(float* rows, std::shared_ptr<const void> keeper) {
+    if (dim_ == 0) arena_detail::fatal("vector arena adopt_chunk: the arena has dimension 0");
     std::lock_guard<std::mutex> guard(writer_mutex_);
     const size_t i = writer_len_;
     if (geometry_.slot_of(i) != 0) {
@@ -348,6 +350,7 @@ class VectorArena {
 
   // Appends a copy of the dim floats at v; returns the new vector's index.
   size_t push(const float* v) {
+    if (dim_ == 0) arena_detail::fatal("vector arena push: the arena has dimension 0");
     std::lock_guard<std::mutex> guard(writer_mutex_);
     const size_t i = writer_len_;
     const size_t c = geometry_.chunk_of(i);

@@ -660,7 +660,11 @@ double millis_since(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
-  if (vector.size() != dim_) return utils::DBError::dimension_mismatch(dim_, vector.size());
+  // An index of dimension 0 takes no vector at all: a row of no values would
+  // be saved in a record that no load accepts.
+  if (vector.size() != dim_ || dim_ == 0) {
+    return utils::DBError::dimension_mismatch(dim_, vector.size());
+  }
 
   const uint64_t seq = utils::next_insert_trace_seq();
   const size_t every = trace_every();

@@ -649,7 +649,11 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build(
 template <class Record>
 utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
     Record& s, const ConsumedInput& consumed, std::shared_ptr<const void> owner) {
-  if (s.dim == 0) return DBError::serialization("index snapshot has dimension 0");
+  // Dimension 0 is an index that was never given a vector: it builds empty.
+  // A stored vector, even one of no values, cannot belong to it.
+  if (s.dim == 0 && s.vectors.size() != 0) {
+    return DBError::serialization("index snapshot has dimension 0 but stores vectors");
+  }
   // The vector arena allocates whole chunks of kChunkCapacity vectors.
   if (s.dim > std::numeric_limits<size_t>::max() / sizeof(float) / kChunkCapacity) {
     return DBError::serialization("index snapshot dimension " + std::to_string(s.dim) +

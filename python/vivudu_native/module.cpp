@@ -1,0 +1,157 @@
+// vivudu._native: the write side of the vivudu package. The package's
+// Python layer checks and converts arguments and documents the API; this
+// module copies them into native memory and runs the core's segment writer
+// without the interpreter lock.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "segment/writer.hpp"
+#include "write_arguments.hpp"
+#include "writer_type.hpp"
+
+namespace vivudu::native {
+namespace {
+
+using dovadure::segment::BuildSettings;
+using dovadure::segment::PointRows;
+using dovadure::segment::WriteError;
+
+bool parse_metric(const char* name, dovadure::utils::DistanceMetric& out) {
+  using dovadure::utils::DistanceMetric;
+  if (std::strcmp(name, "cosine") == 0) {
+    out = DistanceMetric::Cosine;
+  } else if (std::strcmp(name, "dot") == 0) {
+    out = DistanceMetric::Dot;
+  } else if (std::strcmp(name, "euclidean") == 0) {
+    out = DistanceMetric::Euclidean;
+  } else {
+    PyErr_Format(PyExc_ValueError, "metric must be 'cosine', 'dot' or 'euclidean', got '%s'", name);
+    return false;
+  }
+  return true;
+}
+
+bool in_range(const char* name, unsigned long long value, unsigned long long min,
+              unsigned long long max, size_t& out) {
+  if (value < min || value > max) {
+    PyErr_Format(PyExc_ValueError, "%s must be an integer from %llu to %llu, got %llu", name, min, max,
+                 value);
+    return false;
+  }
+  out = static_cast<size_t>(value);
+  return true;
+}
+
+// Calls the Python progress callable from the building thread, at most ten
+// times a second and once at the end. The thread runs without the
+// interpreter lock and takes it for the call only.
+class ProgressRelay {
+ public:
+  ProgressRelay(PyObject* callable, size_t total) : callable_(callable), total_(total) {}
+
+  void operator()(size_t done) {
+    const auto now = std::chrono::steady_clock::now();
+    if (done == reported_ || (done != total_ && now - last_ < std::chrono::milliseconds(100))) return;
+    last_ = now;
+    reported_ = done;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyObject* r = PyObject_CallFunction(callable_, "n", static_cast<Py_ssize_t>(done));
+    if (r == nullptr) {
+      PyErr_WriteUnraisable(callable_);
+    } else {
+      Py_DECREF(r);
+    }
+    PyGILState_Release(gil);
+  }
+
+ private:
+  PyObject* callable_;
+  size_t total_;
+  size_t reported_ = 0;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "vectors", "ids", "payloads", "metric", "m",
+                                   "ef_construction", "max_level", "threads", "overwrite",
+                                   "wait", "progress", nullptr};
+  const char* path = nullptr;
+  PyObject* vectors = nullptr;
+  PyObject* ids = nullptr;
+  PyObject* payloads = nullptr;
+  const char* metric = nullptr;
+  unsigned long long m = 0, ef = 0, max_level = 0, threads = 0;
+  int overwrite = 0;
+  PyObject* wait_obj = nullptr;
+  PyObject* progress = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOsKKKKpOO:build", const_cast<char**>(keywords),
+                                   &path, &vectors, &ids, &payloads, &metric, &m, &ef, &max_level,
+                                   &threads, &overwrite, &wait_obj, &progress)) {
+    return nullptr;
+  }
+  namespace seg = dovadure::segment;
+  BuildSettings settings;
+  settings.path = path;
+  settings.overwrite = overwrite != 0;
+  if (!parse_metric(metric, settings.metric) ||
+      !in_range("m", m, seg::kMinBuildM, seg::kMaxBuildM, settings.m) ||
+      !in_range("ef_construction", ef, 1, seg::kMaxEfConstruction, settings.ef_construction) ||
+      !in_range("max_level", max_level, 0, seg::kMaxBuildLevel, settings.max_level) ||
+      !in_range("threads", threads, 0, seg::kMaxBuildThreads, settings.threads) ||
+      !convert_wait(wait_obj, settings.wait)) {
+    return nullptr;
+  }
+  PointRows rows;
+  if (!convert_rows(vectors, ids, payloads, rows)) return nullptr;
+  const size_t points = rows.rows;
+
+  ProgressRelay relay(progress, points);
+  dovadure::segment::BuildProgress report;
+  if (progress != Py_None) report = [&relay](size_t done) { relay(done); };
+  std::optional<WriteError> error;
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    error = dovadure::segment::build_segment(settings, std::move(rows), report);
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (out_of_memory) return PyErr_NoMemory();
+  if (error) return raise_write_error(*error);
+  return PyLong_FromSize_t(points);
+}
+
+PyMethodDef module_methods[] = {
+    {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)),
+     METH_VARARGS | METH_KEYWORDS, "build(...) -> points: the native half of vivudu.build."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) {
+  PyObject* writer_type = create_writer_type(module);
+  if (writer_type == nullptr) return -1;
+  const int rc = PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(writer_type));
+  Py_DECREF(writer_type);
+  return rc;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vivudu._native", "Native half of the vivudu package.", 0, module_methods,
+    module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vivudu::native
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&vivudu::native::module_def); }
