@@ -1,12 +1,14 @@
-"""Vivudu: build and change dovadure segments from Python.
+"""Vivudu: build, change and search dovadure segments from Python.
 
 `build` writes a new segment from a NumPy array (with ids and payloads);
 `Writer` holds a segment's writer lock and upserts, deletes, sets payloads
 and compacts through its write-ahead log. Both run the same native writer as
 the `dovadure` command-line tool, with the same rules, and release the
-interpreter lock while they work. Search a segment with `dovadure.Index`.
+interpreter lock while they work. `Index` searches a segment like
+`dovadure.Index`, with payloads and filters.
 """
 
+from ._native import Index
 from ._writing import Writer, build
 
-__all__ = ["Writer", "build"]
+__all__ = ["Index", "Writer", "build"]

@@ -1,15 +1,17 @@
-// vivudu._native: the write side of the vivudu package. The package's
-// Python layer checks and converts arguments and documents the API; this
-// module copies them into native memory and runs the core's segment writer
-// without the interpreter lock.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// vivudu._native: the native half of the vivudu package. Index is the
+// searchable class itself; for writing, the package's Python layer checks
+// and converts arguments and documents the API, and this module copies them
+// into native memory and runs the core's segment writer without the
+// interpreter lock.
+#define DOVADURE_NUMPY_IMPORTER
+#include "numpy_api.hpp"
 
 #include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "index_type.hpp"
 #include "segment/writer.hpp"
 #include "write_arguments.hpp"
 #include "writer_type.hpp"
@@ -133,12 +135,17 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int module_exec(PyObject* module) {
-  PyObject* writer_type = create_writer_type(module);
-  if (writer_type == nullptr) return -1;
-  const int rc = PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(writer_type));
-  Py_DECREF(writer_type);
+int add_type(PyObject* module, PyObject* type) {
+  if (type == nullptr) return -1;
+  const int rc = PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
+  Py_DECREF(type);
   return rc;
+}
+
+int module_exec(PyObject* module) {
+  if (_import_array() < 0) return -1;
+  if (add_type(module, create_writer_type(module)) < 0) return -1;
+  return add_type(module, create_index_type(module));
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -197,6 +197,11 @@ bool convert_value(PyObject* v, const std::string& where, PayloadValue& out) {
 
 }  // namespace
 
+bool convert_scalar(PyObject* obj, const std::string& where, PayloadValue& out, bool& is_scalar) {
+  is_scalar = scalar_kind(obj) != Scalar::Other;
+  return !is_scalar || convert_value(obj, where, out);
+}
+
 bool convert_payload(PyObject* obj, const std::string& where, std::optional<Payload>& out) {
   out.reset();
   if (obj == Py_None) return true;

@@ -21,6 +21,12 @@ namespace vivudu::native {
 bool convert_payload(PyObject* obj, const std::string& where,
                      std::optional<dovadure::utils::Payload>& out);
 
+// One scalar (int, float, str, bool, or the NumPy scalar of one), for filter
+// operands. Sets `is_scalar` false, without an exception, for any other
+// object; returns false with an exception for a scalar out of range.
+bool convert_scalar(PyObject* obj, const std::string& where, dovadure::utils::PayloadValue& out,
+                    bool& is_scalar);
+
 // A sequence of `rows` payloads (None: no payloads at all, `out` left empty).
 bool convert_payloads(PyObject* obj, size_t rows,
                       std::vector<std::optional<dovadure::utils::Payload>>& out);

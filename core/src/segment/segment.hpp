@@ -75,6 +75,9 @@ class Segment {
   // The index of a segment that is dropped with it: a caller that keeps only
   // the graph (the Python module) takes it instead of copying it.
   static std::unique_ptr<vector::hnsw::HNSWIndex> take_index(std::unique_ptr<Segment> segment);
+  // The payloads, moved out: a caller that keeps them past the segment's
+  // life (a filtering reader) takes them before dropping it.
+  PayloadMap release_payloads() { return std::move(payloads_); }
   // Whether the load timing line is reported (DOROVOZU_LOG_SNAPSHOT_LOAD_TIMING).
   static bool log_snapshot_load_timing();
 

@@ -134,6 +134,8 @@ class LayerSearch {
   bool screen = false;
   const uint8_t* codes = nullptr;
   size_t coded_nodes = 0;
+  const LayerFilter* filter = nullptr;  // null: every node may be a result
+  bool two_hop = false;
 
   // Counters.
   uint64_t visited_count = 0;
@@ -167,7 +169,9 @@ class LayerSearch {
       remember(v, score);
       const float key = key_of(score);
       scratch_.candidates.push({v, score, key});
-      scratch_.results.push({v, score, key});
+      // A filtered walk starts from its entries whether or not they may be
+      // returned.
+      if (filter == nullptr || filter->allows(v)) scratch_.results.push({v, score, key});
     }
     if (!scratch_.results.empty()) set_worst(scratch_.results.top().sort_key);
   }
@@ -181,6 +185,7 @@ class LayerSearch {
     // header and first items; the rest once it is next in line).
     if (level_ == 0 && w < adjacency.len()) adjacency.layer0().prefetch(w, 0, 1);
     scratch_.candidates.push({w, score, key});
+    if (filter != nullptr && !filter->allows(w)) return true;
     results.push({w, score, key});
     if (results.size() > ef_) results.pop();
     if (!results.empty()) set_worst(results.top().sort_key);
@@ -210,8 +215,8 @@ class LayerSearch {
     const ScanWalk walk = search_detail::scan_walk(rotation_seed, u, len, cap, rotate, stride);
 
     const bool patience_on = scan_patience > 0 && metric_ != utils::DistanceMetric::Dot;
-    if (!counting && !ti_skip && !screen && !patience_on && walk.start == 0 && walk.step == 1 &&
-        walk.count == len) {
+    if (!counting && !ti_skip && !screen && !patience_on && filter == nullptr && walk.start == 0 &&
+        walk.step == 1 && walk.count == len) {
       if (all_live) {
         expand_plain<false>(items, len);
       } else {
@@ -244,6 +249,25 @@ class LayerSearch {
       return false;
     };
 
+    // Two-hop: a disallowed neighbour is not scored; its own allowed
+    // neighbours are, as if they were u's.
+    const auto gather_through = [&](NodeIdx w) {
+      const NeighborList* bridge = adjacency.list(0, w);
+      if (bridge == nullptr) return false;
+      const NodeIdx* around = bridge->data();
+      const size_t around_len = bridge->size();
+      for (size_t i = 0; i < around_len; ++i) {
+        const NodeIdx x = around[i];
+        if (x >= n || marks.test(x) || !filter->allows(x) || !live(x)) continue;
+        marks.set(x);
+        ++visited_count;
+        group[grouped++] = x;
+        prefetch_vector(vectors.ptr(x), dim_);
+        if (grouped == kGroupSize && score_group()) return true;
+      }
+      return false;
+    };
+
     size_t pos = walk.start;
     size_t ahead = walk.start;
     for (size_t k = 0; k < 2 && k < walk.count; ++k) ahead = advance(ahead, walk.step, len);
@@ -261,6 +285,13 @@ class LayerSearch {
       if (ti_skip && skip_by_triangle(j, u_key)) continue;
       marks.set(w);
       ++visited_count;
+      if (two_hop && !filter->allows(w)) {
+        if (gather_through(w)) {
+          patience_stop = true;
+          break;
+        }
+        continue;
+      }
       if (screen && screened_out(w)) continue;
       group[grouped++] = w;
       prefetch_vector(vectors.ptr(w), dim_);
@@ -445,6 +476,14 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
 
   size_t multiplier = options.expansion_mult.value_or(search_expansion_multiplier());
   if (multiplier == 0) multiplier = 1;
+  // A walk through every node meets an allowed one only every so often, so
+  // it may expand that many times more nodes for the same results.
+  if (level == 0 && options.filter != nullptr && !options.filter->two_hop &&
+      options.filter->allowed_count > 0) {
+    const size_t sparsity = (options.filter->allowed_bits + options.filter->allowed_count - 1) /
+                            options.filter->allowed_count;
+    if (__builtin_mul_overflow(multiplier, sparsity, &multiplier)) multiplier = SIZE_MAX;
+  }
   const size_t expansion_cap = search_detail::expansion_cap_for(ef, multiplier);
   const bool dot = metric_ == utils::DistanceMetric::Dot;
   // The line is logged once per process; the local flag spares every later
@@ -472,6 +511,11 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
   s.stride = stride;
   s.rotation_seed = rotation_seed;
   s.counting = stats != nullptr;
+  const LayerFilter* filter = level == 0 ? options.filter : nullptr;
+  if (filter != nullptr) {
+    s.filter = filter;
+    s.two_hop = filter->two_hop && s.frozen;
+  }
 
   scratch->begin_search(s.n);
   scratch->group.resize(kGroupSize);
@@ -511,6 +555,7 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
   s.seed(entries);
 
   const char* stop_reason = "queue_empty";
+  bool gave_up = false;
   uint64_t expansions = 0;
   size_t beaten = 0;  // best candidates in a row that could not improve the results
   CandidateHeap& candidates = scratch->candidates;
@@ -521,6 +566,11 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
         stop_reason = "early_exit_patience";
         break;
       }
+    }
+    if (filter != nullptr && s.visited_count > filter->visit_budget) {
+      stop_reason = "visit_budget";
+      gave_up = true;
+      break;
     }
     const NodeCandidate u = candidates.pop();
     if (!candidates.empty()) s.prefetch_next(candidates.top().idx);
@@ -539,6 +589,8 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
   }
 
   ResultHeap& results = scratch->results;
+  // A walk over its budget returns nothing: the caller scans instead.
+  if (gave_up) results.clear();
   results.sort_ascending();
   LayerSearchResult out;
   out.nodes.reserve(results.size());

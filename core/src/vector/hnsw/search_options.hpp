@@ -15,6 +15,29 @@ inline bool tristate_or(Tristate t, bool knob) {
   return t == Tristate::Unset ? knob : t == Tristate::True;
 }
 
+// Restricts what a search returns to a set of nodes; the layer-0 walk may
+// still pass through the others to reach them. Made per call by a caller
+// that filters, and read-only during the search.
+struct LayerFilter {
+  const uint64_t* allowed = nullptr;  // bit i of word i / 64: node i may be returned
+  size_t allowed_bits = 0;            // nodes the bitmap covers; later ones are not allowed
+  size_t allowed_count = 0;           // live nodes among the allowed
+  // Answer by scoring every allowed node instead of walking the graph.
+  bool exact_scan = false;
+  // Walk only allowed nodes, reaching them also through disallowed
+  // neighbours (neighbours of neighbours), so that a sparse allowed set
+  // stays connected. Frozen indexes only (it reads a second list inside
+  // the first one's scan).
+  bool two_hop = false;
+  // A layer-0 walk that visits more nodes than this gives up and returns
+  // nothing; the search then scans the allowed nodes, which costs less.
+  uint64_t visit_budget = UINT64_MAX;
+
+  bool allows(uint32_t v) const {
+    return v < allowed_bits && ((allowed[v >> 6] >> (v & 63)) & 1) != 0;
+  }
+};
+
 // An absent field defers to its knob (or to the index's own configuration).
 struct SearchOptions {
   std::optional<size_t> ef;
@@ -29,6 +52,8 @@ struct SearchOptions {
   Tristate ti_skip = Tristate::Unset;
   Tristate sq8_screen = Tristate::Unset;
   Tristate sq8_score_only = Tristate::Unset;
+  // Null: every live node may be returned.
+  const LayerFilter* filter = nullptr;
 };
 
 // Returned with every layer search. scanned and scored are counted only when

@@ -94,6 +94,7 @@ struct Sq8Walk {
   ResultHeap* results = nullptr;
   float worst = std::numeric_limits<float>::max();
   uint64_t visited = 0;
+  const LayerFilter* filter = nullptr;  // null: every node may be pooled
 
   bool live(NodeIdx v) const { return states[v].load(std::memory_order_acquire) == kStateLive; }
 
@@ -107,6 +108,7 @@ struct Sq8Walk {
       // Most admitted nodes get expanded: start fetching the list now.
       if (layer0) adjacency.layer0().prefetch(w, 0, 1);
       cand.push({w, 0.0f, key});
+      if (filter != nullptr && !filter->allows(w)) continue;
       res.push({w, 0.0f, key});
       if (res.size() > pool) res.pop();
       worst = res.top().sort_key;
@@ -250,6 +252,7 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
   const size_t coded_nodes = dim == 0 ? 0 : codes_.size() / dim;
   walk.reachable = std::min(n, coded_nodes);
   walk.pool = pool;
+  if (level == 0) walk.filter = options.filter;
   const bool euclidean = metric_ == utils::DistanceMetric::Euclidean;
 
   Sq8Keys& keys = walk.keys;
@@ -283,7 +286,7 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
     ++walk.visited;
     const float key = keys.key(v);
     candidates.push({v, 0.0f, key});
-    results.push({v, 0.0f, key});
+    if (walk.filter == nullptr || walk.filter->allows(v)) results.push({v, 0.0f, key});
   };
   for (const NodeIdx v : entries) {
     if (v < walk.reachable && walk.marks[v] != walk.epoch && walk.live(v)) seed_one(v);
@@ -304,10 +307,16 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
   const size_t patience = options.early_exit_patience.value_or(early_exit_patience());
   uint64_t expansions = 0;
   size_t beaten = 0;
+  bool gave_up = false;
   while (!candidates.empty()) {
     if (results.size() >= pool) {
       beaten = candidates.top().sort_key > walk.worst ? beaten + 1 : 0;
       if (beaten > patience) break;
+    }
+    // Past its budget a filtered walk returns nothing: the caller scans.
+    if (walk.filter != nullptr && walk.visited > walk.filter->visit_budget) {
+      gave_up = true;
+      break;
     }
     const NodeCandidate u = candidates.pop();
     ++expansions;
@@ -327,6 +336,7 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
   const uint64_t visited = walk.visited;
   const float worst = walk.worst;
 
+  if (gave_up) results.clear();
   results.sort_ascending();
   std::vector<NodeResult> out(results.items().begin(), results.items().end());
   results.clear();

@@ -64,7 +64,9 @@ utils::Result<std::vector<ScoredPoint>> HNSWIndex::search_with_options(
   const size_t node_count = len();
   const size_t deleted = deleted_count();
   const size_t live = node_count > deleted ? node_count - deleted : 0;
-  const bool exact = exact_fallback_enabled_ && live <= exact_fallback_threshold_;
+  const LayerFilter* filter = options.filter;
+  const bool exact = (exact_fallback_enabled_ && live <= exact_fallback_threshold_) ||
+                     (filter != nullptr && filter->exact_scan);
 
   std::optional<TraceContext> trace;
   utils::SearchTraceEntry record{};
@@ -84,20 +86,38 @@ utils::Result<std::vector<ScoredPoint>> HNSWIndex::search_with_options(
     utils::log_search_trace(record);
   }
 
-  if (exact) {
+  // Scores every live node, or every allowed one under a filter.
+  const auto scan = [&]() {
     const NodeViews views = node_views();
     const auto ids = ids_.view();
     std::vector<ScoredPoint> points;
-    points.reserve(live);
-    for (size_t i = 0; i < node_count; ++i) {
-      if (i >= views.deleted.len || views.deleted.at(i).load(std::memory_order_acquire)) continue;
+    const auto score = [&](size_t i) {
+      if (i >= views.deleted.len || views.deleted.at(i).load(std::memory_order_acquire)) return;
       const float* v = views.vector(i);
-      if (v == nullptr) continue;
+      if (v == nullptr) return;
       const float s = fast_score_n(metric_, q.data(), v, dim_);
       points.push_back(ScoredPoint{ids.at(i).load(std::memory_order_acquire), s,
                                    sort_key_of(metric_, s)});
+    };
+    if (filter == nullptr) {
+      points.reserve(live);
+      for (size_t i = 0; i < node_count; ++i) score(i);
+    } else {
+      points.reserve(filter->allowed_count);
+      const size_t bits = std::min(filter->allowed_bits, node_count);
+      for (size_t w = 0; w * 64 < bits; ++w) {
+        for (uint64_t word = filter->allowed[w]; word != 0; word &= word - 1) {
+          const size_t i = w * 64 + static_cast<size_t>(__builtin_ctzll(word));
+          if (i < bits) score(i);
+        }
+      }
     }
     keep_best(points, k);
+    return points;
+  };
+
+  if (exact) {
+    std::vector<ScoredPoint> points = scan();
     if (trace) {
       record.stop_reason = "exact_scan";
       if (!points.empty()) {
@@ -145,6 +165,10 @@ utils::Result<std::vector<ScoredPoint>> HNSWIndex::search_with_options(
                              trace ? &*trace : nullptr);
   if (!first.ok()) return first.take_error();
   std::vector<NodeCandidate> nodes = std::move(first.value());
+  // A filtered walk that gave up, or found fewer allowed nodes than it
+  // should return, leaves the answer to a scan: a filtered search is never
+  // short while enough points match.
+  if (filter != nullptr && nodes.size() < std::min(k, filter->allowed_count)) return scan();
 
   const std::optional<size_t> high =
       options.adaptive_ef_high ? options.adaptive_ef_high : adaptive_ef_high_default();
