@@ -202,22 +202,6 @@ std::optional<std::chrono::milliseconds> lock_wait(const ParsedArgs& args) {
   return std::chrono::seconds(*v);
 }
 
-std::optional<utils::DistanceMetric> parse_metric(const std::string& s) {
-  if (s == "cosine") return utils::DistanceMetric::Cosine;
-  if (s == "dot") return utils::DistanceMetric::Dot;
-  if (s == "euclidean") return utils::DistanceMetric::Euclidean;
-  return std::nullopt;
-}
-
-std::string metric_text(utils::DistanceMetric m) {
-  switch (m) {
-    case utils::DistanceMetric::Cosine: return "cosine";
-    case utils::DistanceMetric::Dot: return "dot";
-    case utils::DistanceMetric::Euclidean: return "euclidean";
-  }
-  return "?";
-}
-
 double seconds_since(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
@@ -423,7 +407,7 @@ int run_build(const std::vector<std::string>& args) {
   std::string error;
   auto metric_name = parsed.get("metric");
   if (!metric_name) return usage_error("build", "--metric cosine|dot|euclidean is required");
-  auto metric = parse_metric(*metric_name);
+  auto metric = segment::parse_metric_keyword(*metric_name);
   if (!metric) return usage_error("build", "unknown metric '" + *metric_name + "' (cosine, dot or euclidean)");
   settings.metric = *metric;
   uint64_t m = 0, ef = 0, max_level = 0, threads = 0;
@@ -461,7 +445,7 @@ int run_build(const std::vector<std::string>& args) {
 
   const double rate = insert_seconds > 0 ? static_cast<double>(points) / insert_seconds : 0.0;
   std::printf("built %s: %zu points, dim %zu, metric %s, m %llu, ef_construction %llu\n",
-              settings.path.c_str(), points, dim, metric_text(*metric).c_str(),
+              settings.path.c_str(), points, dim, segment::metric_keyword(*metric),
               static_cast<unsigned long long>(m), static_cast<unsigned long long>(ef));
   std::printf("insert time %.2f s (%.0f points/s), total %.2f s\n", insert_seconds, rate,
               seconds_since(started));
@@ -506,7 +490,7 @@ int run_info(const std::vector<std::string>& args) {
       if (::gmtime_r(&secs, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
       const auto& h = meta.hnsw;
       std::printf("created:         %s (%llu ms)\n", when, static_cast<unsigned long long>(meta.created_at_ms));
-      std::printf("metric:          %s\n", metric_text(h.metric).c_str());
+      std::printf("metric:          %s\n", segment::metric_keyword(h.metric));
       std::printf("dim:             %llu\n", static_cast<unsigned long long>(h.dim));
       std::printf("m / m0:          %llu / %llu (layer-0 cap %llu)\n", static_cast<unsigned long long>(h.m),
                   static_cast<unsigned long long>(h.m0), static_cast<unsigned long long>(h.max_neighbors_l0));

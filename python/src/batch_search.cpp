@@ -29,8 +29,7 @@ BatchFailure search_row(const BatchRequest& req, size_t row) {
   const float padding_score = std::bit_cast<float>(kPaddingScoreBits);
   const float* src = req.queries + row * req.dim;
   t_row_buffer.assign(src, src + req.dim);
-  auto found = req.index->search_with_options(std::span<const float>(t_row_buffer), req.k_search,
-                                              *req.options);
+  auto found = req.searcher->search(std::span<const float>(t_row_buffer), req.k_search, *req.options);
   if (!found.ok()) return BatchFailure{BatchFailureKind::SearchError, found.error().to_string()};
   const auto& points = found.value();
   const size_t r = std::min(req.k, points.size());

@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <string>
 
-#include "vector/hnsw/core.hpp"
+#include "searcher.hpp"
 #include "vector/hnsw/search_options.hpp"
 
 namespace dovadure::python {
 
 struct BatchRequest {
-  const vector::hnsw::HNSWIndex* index = nullptr;
+  const Searcher* searcher = nullptr;
   const float* queries = nullptr;  // rows * dim values, row-major, owned by the caller
   size_t rows = 0;
   size_t dim = 0;

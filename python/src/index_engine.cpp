@@ -121,9 +121,8 @@ bool load_index(const std::string& path, bool quantize, bool keep_payloads, Load
   return true;
 }
 
-PyObject* search_one(const HNSWIndex& index, PyObject* query_obj, PyObject* k_obj, PyObject* ef_obj,
-                     PyObject* sq8_obj, PyObject* scan_cap_obj, PyObject* patience_obj,
-                     const FilterStep* filter) {
+PyObject* search_one(Searcher& index, PyObject* query_obj, PyObject* k_obj, PyObject* ef_obj,
+                     PyObject* sq8_obj, PyObject* scan_cap_obj, PyObject* patience_obj) {
   PyArrayObject* query = nullptr;
   uint64_t k = 20;
   uint64_t ef = 128;
@@ -168,9 +167,8 @@ PyObject* search_one(const HNSWIndex& index, PyObject* query_obj, PyObject* k_ob
   CaughtException caught;
   Py_BEGIN_ALLOW_THREADS
   try {
-    SearchOptions call_options = options;
-    if (filter != nullptr) call_options.filter = (*filter)();
-    found.emplace(index.search_with_options(owned_query, widths.k, call_options));
+    index.prepare();
+    found.emplace(index.search(owned_query, widths.k, options));
   } catch (...) {
     caught.capture_current();
   }
@@ -198,9 +196,9 @@ PyObject* search_one(const HNSWIndex& index, PyObject* query_obj, PyObject* k_ob
   return make_result_pair(id_array, score_array);
 }
 
-PyObject* search_rows(const HNSWIndex& index, PyObject* queries_obj, PyObject* k_obj,
-                      PyObject* ef_obj, PyObject* sq8_obj, PyObject* scan_cap_obj,
-                      PyObject* patience_obj, PyObject* threads_obj, const FilterStep* filter) {
+PyObject* search_rows(Searcher& index, PyObject* queries_obj, PyObject* k_obj, PyObject* ef_obj,
+                      PyObject* sq8_obj, PyObject* scan_cap_obj, PyObject* patience_obj,
+                      PyObject* threads_obj) {
   const char* fn = "search_batch";
   PyArrayObject* queries = nullptr;
   uint64_t k = 20;
@@ -261,7 +259,7 @@ PyObject* search_rows(const HNSWIndex& index, PyObject* queries_obj, PyObject* k
   if (scores.data() == nullptr) return nullptr;
 
   BatchRequest request;
-  request.index = &index;
+  request.searcher = &index;
   request.queries = static_cast<const float*>(owned_queries.data());
   request.rows = rows;
   request.dim = dim;
@@ -273,12 +271,10 @@ PyObject* search_rows(const HNSWIndex& index, PyObject* queries_obj, PyObject* k
   request.scores = static_cast<float*>(scores.data());
 
   BatchFailure failure;
-  SearchOptions call_options = options;
   CaughtException caught;
   Py_BEGIN_ALLOW_THREADS
   try {
-    if (filter != nullptr) call_options.filter = (*filter)();
-    request.options = &call_options;
+    index.prepare();
     failure = run_batch_search(request);
   } catch (...) {
     caught.capture_current();

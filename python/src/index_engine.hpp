@@ -6,10 +6,10 @@
 
 #include "numpy_api.hpp"
 
-#include <functional>
 #include <memory>
 #include <string>
 
+#include "searcher.hpp"
 #include "segment/segment.hpp"
 #include "vector/hnsw/core.hpp"
 #include "vector/hnsw/search_options.hpp"
@@ -25,18 +25,13 @@ struct LoadedIndex {
 // interpreter lock meanwhile. Returns false with an exception set.
 bool load_index(const std::string& path, bool quantize, bool keep_payloads, LoadedIndex& out);
 
-// Run once per call without the interpreter lock, after the arguments have
-// passed their checks: the filter the search applies (nullptr for none).
-using FilterStep = std::function<const vector::hnsw::LayerFilter*()>;
-
 // search(query, k, ef, sq8_screen, scan_cap, patience) and
-// search_batch(queries, ..., threads) on `index`; a null argument object
-// takes its default. `filter` may be null.
-PyObject* search_one(const vector::hnsw::HNSWIndex& index, PyObject* query_obj, PyObject* k_obj,
-                     PyObject* ef_obj, PyObject* sq8_obj, PyObject* scan_cap_obj,
-                     PyObject* patience_obj, const FilterStep* filter);
-PyObject* search_rows(const vector::hnsw::HNSWIndex& index, PyObject* queries_obj, PyObject* k_obj,
-                      PyObject* ef_obj, PyObject* sq8_obj, PyObject* scan_cap_obj,
-                      PyObject* patience_obj, PyObject* threads_obj, const FilterStep* filter);
+// search_batch(queries, ..., threads) on `searcher`; a null argument object
+// takes its default.
+PyObject* search_one(Searcher& searcher, PyObject* query_obj, PyObject* k_obj, PyObject* ef_obj,
+                     PyObject* sq8_obj, PyObject* scan_cap_obj, PyObject* patience_obj);
+PyObject* search_rows(Searcher& searcher, PyObject* queries_obj, PyObject* k_obj, PyObject* ef_obj,
+                      PyObject* sq8_obj, PyObject* scan_cap_obj, PyObject* patience_obj,
+                      PyObject* threads_obj);
 
 }  // namespace dovadure::python

@@ -66,8 +66,8 @@ PyObject* index_search(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &patience_obj)) {
     return nullptr;
   }
-  return search_one(index_of(self), query_obj, k_obj, ef_obj, sq8_obj, scan_cap_obj, patience_obj,
-                    nullptr);
+  IndexSearcher searcher(index_of(self));
+  return search_one(searcher, query_obj, k_obj, ef_obj, sq8_obj, scan_cap_obj, patience_obj);
 }
 
 // ---- search_batch ----
@@ -87,8 +87,9 @@ PyObject* index_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &sq8_obj, &scan_cap_obj, &patience_obj, &threads_obj)) {
     return nullptr;
   }
-  return search_rows(index_of(self), queries_obj, k_obj, ef_obj, sq8_obj, scan_cap_obj,
-                     patience_obj, threads_obj, nullptr);
+  IndexSearcher searcher(index_of(self));
+  return search_rows(searcher, queries_obj, k_obj, ef_obj, sq8_obj, scan_cap_obj, patience_obj,
+                     threads_obj);
 }
 
 // ---- dim and len ----

@@ -1,8 +1,10 @@
 """Native half of the vivudu package: use `vivudu.build` and `vivudu.Writer`."""
 
-from typing import Any, Callable, Optional, Sequence, Tuple
+import os
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 
 def build(
     path: str,
@@ -30,3 +32,36 @@ class Writer:
     def compact(self, purge: bool) -> Tuple[int, int, int]: ...
     def close(self) -> None: ...
     def info(self) -> Tuple[int, int, str]: ...
+
+Filter = Mapping[str, Any]
+
+class Index:
+    """An immutable searchable copy of a segment: dovadure.Index with payloads and filters."""
+
+    def __init__(self, path: Union[str, "os.PathLike[str]"], quantize: bool = False, *,
+                 payloads: bool = True) -> None: ...
+    def search(
+        self,
+        query: npt.NDArray[np.float32],
+        k: int = 20,
+        ef: int = 128,
+        sq8_screen: bool = False,
+        scan_cap: int = 0,
+        patience: int = 2,
+        filter: Optional[Filter] = None,
+    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
+    def search_batch(
+        self,
+        queries: npt.NDArray[np.float32],
+        k: int = 20,
+        ef: int = 128,
+        sq8_screen: bool = False,
+        scan_cap: int = 0,
+        patience: int = 2,
+        threads: int = 1,
+        filter: Optional[Filter] = None,
+    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
+    def payloads(self, ids: Sequence[int], /) -> List[Optional[Dict[str, Any]]]: ...
+    def dim(self) -> int: ...
+    def filter_bytes(self) -> int: ...
+    def __len__(self) -> int: ...

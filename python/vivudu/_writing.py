@@ -13,7 +13,7 @@ import numpy.typing as npt
 
 from . import _native
 
-__all__ = ["Writer", "build"]
+__all__ = ["CollectionWriter", "Writer", "build"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 PayloadValue = Union[int, float, str, bool, Sequence[int], Sequence[float], Sequence[str], Sequence[bool]]
@@ -70,6 +70,26 @@ def _ids(ids: Optional[npt.ArrayLike], name: str = "ids") -> Optional[np.ndarray
     if array.size == 0 and array.dtype.kind == "f":  # np.asarray([]) is float64
         return np.empty(0, dtype=np.uint64)
     raise TypeError(f"{name} must hold integers, got an array of {array.dtype}")
+
+
+def _check_counts(**numbers: Any) -> None:
+    for name, value in numbers.items():
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+        if value < 0:
+            raise ValueError(f"{name} must not be negative, got {value}")
+
+
+def _check_wait(wait: float) -> float:
+    if isinstance(wait, bool) or not isinstance(wait, (int, float)):
+        raise TypeError(f"wait must be a number of seconds, got {type(wait).__name__}")
+    return float(wait)
+
+
+def _check_metric(metric: str) -> str:
+    if not isinstance(metric, str):
+        raise TypeError(f"metric must be a str, got {type(metric).__name__}")
+    return metric
 
 
 class _Progress:
@@ -139,16 +159,10 @@ def build(
     fails.
     """
     path = _path(path)
-    if not isinstance(metric, str):
-        raise TypeError(f"metric must be a str, got {type(metric).__name__}")
+    _check_metric(metric)
     array = _vectors(vectors)
     id_array = _ids(ids)
-    numbers = {"m": m, "ef_construction": ef_construction, "max_level": max_level, "threads": threads}
-    for name, value in numbers.items():
-        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-            raise TypeError(f"{name} must be an int, got {type(value).__name__}")
-        if value < 0:
-            raise ValueError(f"{name} must not be negative, got {value}")
+    _check_counts(m=m, ef_construction=ef_construction, max_level=max_level, threads=threads)
     bar = _Progress(len(array), "build") if progress else None
     try:
         return _native.build(
@@ -159,38 +173,13 @@ def build(
             bar.close()
 
 
-class Writer:
-    """A segment opened for writing: holds its writer lock until closed.
+class _Session:
+    """What Writer and CollectionWriter share: the batch calls and the lock's life."""
 
-    Use it as a context manager. Each call is one all-or-nothing batch,
-    checked whole before anything is logged: when it returns, the batch is
-    in the segment's write-ahead log and synced (per DOROVOZU_WAL_FSYNC). A
-    refused call leaves the segment's files as they were. The log holds one
-    record per point, so a process killed inside a call may leave part of
-    that batch behind, and an `Index` loaded during a call may see its first
-    points only; a call that returned is always kept whole.
+    _native: Any
+    _kind = ""
 
-    `dovadure.Index` opened meanwhile, in this process or another, sees the
-    segment as of its load and never blocks the writer. A second Writer, or
-    the command-line tool, waits for the lock.
-
-    The interpreter lock is released during native work; calls from several
-    threads run one after another.
-    """
-
-    def __init__(self, path: PathLike, *, wait: float = 30.0) -> None:
-        """Open the segment at `path`: take its writer lock (waiting up to
-        `wait` seconds), load the snapshot and replay its log.
-
-        Raises FileNotFoundError for a missing segment, TimeoutError when
-        the lock stays taken, RuntimeError with the core's text when the
-        segment does not load.
-        """
-        if isinstance(wait, bool) or not isinstance(wait, (int, float)):
-            raise TypeError(f"wait must be a number of seconds, got {type(wait).__name__}")
-        self._native = _native.Writer(_path(path), float(wait))
-
-    def __enter__(self) -> "Writer":
+    def __enter__(self) -> "_Session":
         return self
 
     def __exit__(self, *exc: Any) -> None:
@@ -211,12 +200,12 @@ class Writer:
 
     @property
     def dim(self) -> int:
-        """The segment's vector dimension."""
+        """The vector dimension."""
         return self._native.info()[1]
 
     @property
     def metric(self) -> str:
-        """The segment's metric: "cosine", "dot" or "euclidean"."""
+        """The metric: "cosine", "dot" or "euclidean"."""
         return self._native.info()[2]
 
     def upsert(
@@ -228,11 +217,11 @@ class Writer:
         """Add points, or replace the payloads of existing ones.
 
         Rows are as in `build`. Without `ids`, new ids follow the largest id
-        the segment ever held. A row whose id exists with the same vector
-        takes the row's payload (a row without one keeps the stored
-        payload). Refused whole with ValueError: an existing id with a
-        different vector, or the id of a deleted point (free again after
-        `compact(purge=True)`). Returns the points' ids (uint64).
+        ever held. A row whose id exists with the same vector takes the
+        row's payload (a row without one keeps the stored payload). Refused
+        whole with ValueError: an existing id with a different vector, or
+        the id of a deleted point (free again after `compact(purge=True)`).
+        Returns the points' ids (uint64).
         """
         array = _vectors(vectors)
         id_array = _ids(ids)
@@ -246,6 +235,50 @@ class Writer:
         deleted, _absent = self._native.delete(id_array)
         return deleted
 
+    def compact(self, purge: bool = False) -> None:
+        """Fold the log into the snapshot (saved atomically), then empty the
+        log. With `purge`, first rebuild the index without deleted points,
+        which frees their ids."""
+        self._native.compact(bool(purge))
+
+    def __repr__(self) -> str:
+        if self.closed:
+            return f"<vivudu.{self._kind} (closed)>"
+        live, dim, metric = self._native.info()
+        return f"<vivudu.{self._kind} {live} points, dim {dim}, {metric}>"
+
+
+class Writer(_Session):
+    """A segment opened for writing: holds its writer lock until closed.
+
+    Use it as a context manager. Each call is one all-or-nothing batch,
+    checked whole before anything is logged: when it returns, the batch is
+    in the segment's write-ahead log and synced (per DOROVOZU_WAL_FSYNC). A
+    refused call leaves the segment's files as they were. The log holds one
+    record per point, so a process killed inside a call may leave part of
+    that batch behind, and an `Index` loaded during a call may see its first
+    points only; a call that returned is always kept whole.
+
+    `dovadure.Index` opened meanwhile, in this process or another, sees the
+    segment as of its load and never blocks the writer. A second Writer, or
+    the command-line tool, waits for the lock.
+
+    The interpreter lock is released during native work; calls from several
+    threads run one after another.
+    """
+
+    _kind = "Writer"
+
+    def __init__(self, path: PathLike, *, wait: float = 30.0) -> None:
+        """Open the segment at `path`: take its writer lock (waiting up to
+        `wait` seconds), load the snapshot and replay its log.
+
+        Raises FileNotFoundError for a missing segment, TimeoutError when
+        the lock stays taken, RuntimeError with the core's text when the
+        segment does not load.
+        """
+        self._native = _native.Writer(_path(path), _check_wait(wait))
+
     def set_payload(self, id: int, payload: Payload) -> None:
         """Replace the payload of the live point `id` (None or {} clears its
         fields). Raises KeyError for an id that is not live."""
@@ -257,15 +290,55 @@ class Writer:
             raise ValueError(f"id is out of the unsigned 64-bit range ({point})")
         self._native.set_payload(point, payload)
 
-    def compact(self, purge: bool = False) -> None:
-        """Fold the log into the snapshot (saved atomically), then empty the
-        log. With `purge`, first rebuild the index without deleted points,
-        which frees their ids."""
-        self._native.compact(bool(purge))
 
-    def __repr__(self) -> str:
-        if self.closed:
-            return "<vivudu.Writer (closed)>"
-        live, dim, metric = self._native.info()
-        return f"<vivudu.Writer {live} points, dim {dim}, {metric}>"
+class CollectionWriter(_Session):
+    """A collection (a directory of segments and their manifest) opened for
+    writing: holds the collection's lock until closed.
 
+    Ids are unique across the collection. New points go to the active
+    segment; once it holds `segment_max_points` live points it is compacted
+    and sealed and a new one started, in an order that leaves a collection
+    that opens with every acknowledged point exactly once whenever the
+    process is killed. An upsert of an existing id, and a delete, go to the
+    segment holding the id. Calls are all-or-nothing batches like Writer's.
+    Search the collection with `vivudu.Collection`.
+    """
+
+    _kind = "CollectionWriter"
+
+    def __init__(self, dir: PathLike, *, segment_max_points: int = 1_000_000, wait: float = 30.0) -> None:
+        """Open the existing collection `dir`: RuntimeError with the core's
+        text when it has no readable manifest, TimeoutError while another
+        writer holds it."""
+        _check_counts(segment_max_points=segment_max_points)
+        self._native = _native.CollectionWriter(_path(dir), int(segment_max_points), _check_wait(wait), None)
+
+    @classmethod
+    def create(cls, dir: PathLike, *, dim: int, metric: str, m: int = 16, ef_construction: int = 200,
+               max_level: int = 16, segment_max_points: int = 1_000_000,
+               wait: float = 30.0) -> "CollectionWriter":
+        """Start a new, empty collection in `dir` (created when missing) and
+        open it for writing."""
+        _check_counts(dim=dim, m=m, ef_construction=ef_construction, max_level=max_level,
+                      segment_max_points=segment_max_points)
+        writer = cls.__new__(cls)
+        writer._native = _native.CollectionWriter(
+            _path(dir), int(segment_max_points), _check_wait(wait),
+            (_check_metric(metric), int(m), int(ef_construction), int(max_level), int(dim)))
+        return writer
+
+    @staticmethod
+    def build(dir: PathLike, vectors: npt.ArrayLike, *, metric: str, ids: Optional[npt.ArrayLike] = None,
+              payloads: Optional[Sequence[Payload]] = None, segment_max_points: int = 1_000_000,
+              m: int = 16, ef_construction: int = 200, max_level: int = 16, threads: int = 1,
+              overwrite: bool = False) -> int:
+        """Build a collection in `dir` from rows as `vivudu.build` takes
+        them, split into segments of `segment_max_points` (each built with
+        `threads` threads), all sealed but the last; the manifest is
+        written last. Returns the number of points."""
+        _check_counts(m=m, ef_construction=ef_construction, max_level=max_level, threads=threads,
+                      segment_max_points=segment_max_points)
+        return _native.build_collection(
+            _path(dir), _vectors(vectors), _ids(ids), payloads, _check_metric(metric), int(m),
+            int(ef_construction), int(max_level), int(threads), int(segment_max_points), bool(overwrite),
+            30.0)

@@ -57,9 +57,6 @@ bool operand(PyObject* v, Op op, const std::string& name, const std::string& pat
     return fail("'" + name + "' needs a number (ranges compare numbers only) at " + path + ", got " +
                 Py_TYPE(v)->tp_name);
   }
-  if (out.kind() == PayloadKind::Float && out.as_float() != out.as_float()) {
-    return fail("'" + name + "' cannot compare with NaN at " + path);
-  }
   return true;
 }
 

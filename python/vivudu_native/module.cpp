@@ -11,7 +11,9 @@
 #include <new>
 #include <string>
 
+#include "collection_type.hpp"
 #include "index_type.hpp"
+#include "segment/collection_writer.hpp"
 #include "segment/writer.hpp"
 #include "write_arguments.hpp"
 #include "writer_type.hpp"
@@ -22,32 +24,6 @@ namespace {
 using dovadure::segment::BuildSettings;
 using dovadure::segment::PointRows;
 using dovadure::segment::WriteError;
-
-bool parse_metric(const char* name, dovadure::utils::DistanceMetric& out) {
-  using dovadure::utils::DistanceMetric;
-  if (std::strcmp(name, "cosine") == 0) {
-    out = DistanceMetric::Cosine;
-  } else if (std::strcmp(name, "dot") == 0) {
-    out = DistanceMetric::Dot;
-  } else if (std::strcmp(name, "euclidean") == 0) {
-    out = DistanceMetric::Euclidean;
-  } else {
-    PyErr_Format(PyExc_ValueError, "metric must be 'cosine', 'dot' or 'euclidean', got '%s'", name);
-    return false;
-  }
-  return true;
-}
-
-bool in_range(const char* name, unsigned long long value, unsigned long long min,
-              unsigned long long max, size_t& out) {
-  if (value < min || value > max) {
-    PyErr_Format(PyExc_ValueError, "%s must be an integer from %llu to %llu, got %llu", name, min, max,
-                 value);
-    return false;
-  }
-  out = static_cast<size_t>(value);
-  return true;
-}
 
 // Calls the Python progress callable from the building thread, at most ten
 // times a second and once at the end. The thread runs without the
@@ -96,15 +72,12 @@ PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &threads, &overwrite, &wait_obj, &progress)) {
     return nullptr;
   }
-  namespace seg = dovadure::segment;
   BuildSettings settings;
   settings.path = path;
   settings.overwrite = overwrite != 0;
-  if (!parse_metric(metric, settings.metric) ||
-      !in_range("m", m, seg::kMinBuildM, seg::kMaxBuildM, settings.m) ||
-      !in_range("ef_construction", ef, 1, seg::kMaxEfConstruction, settings.ef_construction) ||
-      !in_range("max_level", max_level, 0, seg::kMaxBuildLevel, settings.max_level) ||
-      !in_range("threads", threads, 0, seg::kMaxBuildThreads, settings.threads) ||
+  if (!parse_build_settings(metric, m, ef, max_level, settings.metric, settings.m, settings.ef_construction,
+                            settings.max_level) ||
+      !in_range("threads", threads, 0, dovadure::segment::kMaxBuildThreads, settings.threads) ||
       !convert_wait(wait_obj, settings.wait)) {
     return nullptr;
   }
@@ -129,9 +102,60 @@ PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyLong_FromSize_t(points);
 }
 
+PyObject* build_collection(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"dir", "vectors", "ids", "payloads", "metric", "m", "ef_construction",
+                                   "max_level", "threads", "segment_max_points", "overwrite", "wait",
+                                   nullptr};
+  const char* dir = nullptr;
+  PyObject* vectors = nullptr;
+  PyObject* ids = nullptr;
+  PyObject* payloads = nullptr;
+  const char* metric = nullptr;
+  unsigned long long m = 0, ef = 0, max_level = 0, threads = 0, max_points = 0;
+  int overwrite = 0;
+  PyObject* wait_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOsKKKKKpO:build_collection",
+                                   const_cast<char**>(keywords), &dir, &vectors, &ids, &payloads, &metric,
+                                   &m, &ef, &max_level, &threads, &max_points, &overwrite, &wait_obj)) {
+    return nullptr;
+  }
+  dovadure::segment::CollectionSettings settings;
+  size_t thread_count = 0;
+  size_t segment_max_points = 0;
+  std::chrono::milliseconds wait{};
+  if (!parse_build_settings(metric, m, ef, max_level, settings.metric, settings.m, settings.ef_construction,
+                            settings.max_level) ||
+      !in_range("threads", threads, 0, dovadure::segment::kMaxBuildThreads, thread_count) ||
+      !in_range("segment_max_points", max_points, 1, UINT32_MAX, segment_max_points) ||
+      !convert_wait(wait_obj, wait)) {
+    return nullptr;
+  }
+  PointRows rows;
+  if (!convert_rows(vectors, ids, payloads, rows)) return nullptr;
+  settings.dim = rows.dim;
+  const size_t points = rows.rows;
+  const std::string path = dir;
+  std::optional<WriteError> error;
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    error = dovadure::segment::build_collection(path, settings, std::move(rows), segment_max_points,
+                                                thread_count, overwrite != 0, wait);
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (out_of_memory) return PyErr_NoMemory();
+  if (error) return raise_write_error(*error);
+  return PyLong_FromSize_t(points);
+}
+
 PyMethodDef module_methods[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)),
      METH_VARARGS | METH_KEYWORDS, "build(...) -> points: the native half of vivudu.build."},
+    {"build_collection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_collection)),
+     METH_VARARGS | METH_KEYWORDS,
+     "build_collection(...) -> points: the native half of vivudu.CollectionWriter.build."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -145,6 +169,8 @@ int add_type(PyObject* module, PyObject* type) {
 int module_exec(PyObject* module) {
   if (_import_array() < 0) return -1;
   if (add_type(module, create_writer_type(module)) < 0) return -1;
+  if (add_type(module, create_collection_writer_type(module)) < 0) return -1;
+  if (add_type(module, create_collection_type(module)) < 0) return -1;
   return add_type(module, create_index_type(module));
 }
 

@@ -104,6 +104,36 @@ bool convert_wait(PyObject* wait, std::chrono::milliseconds& out) {
   return true;
 }
 
+bool parse_metric_name(const char* name, dovadure::utils::DistanceMetric& out) {
+  const auto metric = dovadure::segment::parse_metric_keyword(name);
+  if (!metric) {
+    PyErr_Format(PyExc_ValueError, "metric must be 'cosine', 'dot' or 'euclidean', got '%s'", name);
+    return false;
+  }
+  out = *metric;
+  return true;
+}
+
+bool in_range(const char* name, unsigned long long value, unsigned long long min,
+              unsigned long long max, size_t& out) {
+  if (value < min || value > max) {
+    PyErr_Format(PyExc_ValueError, "%s must be an integer from %llu to %llu, got %llu", name, min, max,
+                 value);
+    return false;
+  }
+  out = static_cast<size_t>(value);
+  return true;
+}
+
+bool parse_build_settings(const char* metric, unsigned long long m, unsigned long long ef,
+                          unsigned long long max_level, dovadure::utils::DistanceMetric& metric_out,
+                          size_t& m_out, size_t& ef_out, size_t& max_level_out) {
+  namespace seg = dovadure::segment;
+  return parse_metric_name(metric, metric_out) && in_range("m", m, seg::kMinBuildM, seg::kMaxBuildM, m_out) &&
+         in_range("ef_construction", ef, 1, seg::kMaxEfConstruction, ef_out) &&
+         in_range("max_level", max_level, 0, seg::kMaxBuildLevel, max_level_out);
+}
+
 PyObject* raise_write_error(const WriteError& error) {
   using Kind = WriteError::Kind;
   switch (error.kind) {

@@ -24,6 +24,16 @@ bool convert_ids(PyObject* ids, const char* name, std::vector<uint64_t>& out);
 // Seconds (int or float, at least 0) as a lock wait.
 bool convert_wait(PyObject* wait, std::chrono::milliseconds& out);
 
+// An unsigned argument within [min, max], or ValueError naming it.
+bool in_range(const char* name, unsigned long long value, unsigned long long min, unsigned long long max,
+              size_t& out);
+
+// metric ("cosine", "dot", "euclidean"), m, ef_construction and max_level
+// within the writer's limits, or ValueError naming the argument.
+bool parse_build_settings(const char* metric, unsigned long long m, unsigned long long ef,
+                          unsigned long long max_level, dovadure::utils::DistanceMetric& metric_out,
+                          size_t& m_out, size_t& ef_out, size_t& max_level_out);
+
 // Sets the exception for a writer error and returns nullptr:
 // ValueError for input and refusals, KeyError for an unknown id,
 // FileExistsError, FileNotFoundError, TimeoutError for a lock that stayed

@@ -1,4 +1,4 @@
-// The native writer session type of vivudu._native.
+// The native writer session types of vivudu._native: one segment, one collection.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,5 +8,6 @@ namespace vivudu::native {
 
 // A new reference to the type, or nullptr with an exception set.
 PyObject* create_writer_type(PyObject* module);
+PyObject* create_collection_writer_type(PyObject* module);
 
 }  // namespace vivudu::native

@@ -74,6 +74,22 @@ std::optional<WriteError> lock_failure(const utils::DBError& error) {
 
 }  // namespace
 
+std::optional<utils::DistanceMetric> parse_metric_keyword(std::string_view text) {
+  if (text == "cosine") return utils::DistanceMetric::Cosine;
+  if (text == "dot") return utils::DistanceMetric::Dot;
+  if (text == "euclidean") return utils::DistanceMetric::Euclidean;
+  return std::nullopt;
+}
+
+const char* metric_keyword(utils::DistanceMetric metric) {
+  switch (metric) {
+    case utils::DistanceMetric::Cosine: return "cosine";
+    case utils::DistanceMetric::Dot: return "dot";
+    case utils::DistanceMetric::Euclidean: return "euclidean";
+  }
+  return "?";
+}
+
 std::optional<WriteError> check_rows(const PointRows& rows) {
   if (rows.vectors.size() != rows.rows * rows.dim) {
     return make_error(Kind::Invalid,

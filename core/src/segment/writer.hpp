@@ -24,6 +24,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "segment/segment.hpp"
@@ -39,6 +40,11 @@ inline constexpr uint64_t kMaxBuildM = 4096;
 inline constexpr uint64_t kMaxEfConstruction = uint64_t{1} << 20;
 inline constexpr uint64_t kMaxBuildLevel = 255;
 inline constexpr uint64_t kMaxBuildThreads = 4096;
+
+// The metric keywords every front end takes and prints: "cosine", "dot",
+// "euclidean".
+std::optional<utils::DistanceMetric> parse_metric_keyword(std::string_view text);
+const char* metric_keyword(utils::DistanceMetric metric);
 
 struct WriteError {
   enum class Kind : uint8_t {
