@@ -24,6 +24,8 @@
 #include "segment/segment.hpp"
 #include "segment/segment_snapshot.hpp"
 #include "segment/wal.hpp"
+#include "segment/collection_writer.hpp"
+#include "segment/manifest.hpp"
 #include "segment/writer.hpp"
 #include "utils/atomic_file.hpp"
 #include "utils/env.hpp"
@@ -300,7 +302,9 @@ constexpr const char* kBuildHelp =
     "                          with more than one, node numbering varies from run\n"
     "                          to run (the snapshot is keyed by point id)\n"
     "  --overwrite             replace an existing OUT.snap and drop its log\n"
-    "  --wait SECONDS          how long to wait for another writer (default 30)\n";
+    "  --wait SECONDS          how long to wait for another writer (default 30)\n"
+    "  --segment-max-points N  build a collection instead: OUT is a directory of\n"
+    "                          segments of at most N points and their manifest\n";
 
 constexpr const char* kInfoHelp =
     "usage: dovadure info SEG.snap\n"
@@ -310,7 +314,7 @@ constexpr const char* kInfoHelp =
     "or the log is damaged.\n";
 
 constexpr const char* kListHelp =
-    "usage: dovadure list SEG.snap [--payloads]\n"
+    "usage: dovadure list SEG.snap|DIR [--payloads]\n"
     "\n"
     "Loads the segment (snapshot plus log, read only) and prints the ids of\n"
     "its live points in ascending order, one per line.\n"
@@ -318,7 +322,7 @@ constexpr const char* kListHelp =
     "  --payloads              follow each id with a tab and its payload as JSON\n";
 
 constexpr const char* kUpsertHelp =
-    "usage: dovadure upsert SEG.snap --vectors FILE [--ids FILE] [--payloads FILE.jsonl]\n"
+    "usage: dovadure upsert SEG.snap|DIR --vectors FILE [--ids FILE] [--payloads FILE.jsonl]\n"
     "\n"
     "Adds points to a segment through its log (SEG.wal, created when missing);\n"
     "the snapshot itself is not rewritten. Without --ids, new ids follow the\n"
@@ -330,20 +334,24 @@ constexpr const char* kUpsertHelp =
     "  --vectors FILE          float32 vectors: .npy (2-D, C order) or .fvecs\n"
     "  --ids FILE              point ids: .npy of uint64\n"
     "  --payloads FILE.jsonl   one JSON object per vector\n"
-    "  --wait SECONDS          how long to wait for another writer (default 30)\n";
+    "  --wait SECONDS          how long to wait for another writer (default 30)\n"
+    "  --segment-max-points N  for a collection DIR: points per segment before the\n"
+    "                          active one is sealed (default 1000000)\n";
 
 constexpr const char* kDeleteHelp =
-    "usage: dovadure delete SEG.snap (--ids FILE | --id N [N ...])\n"
+    "usage: dovadure delete SEG.snap|DIR (--ids FILE | --id N [N ...])\n"
     "\n"
     "Deletes points through the segment's log (SEG.wal, created when missing).\n"
     "Ids that are not present are skipped.\n"
     "\n"
     "  --ids FILE              point ids: .npy of uint64\n"
     "  --id N [N ...]          point ids on the command line (repeatable)\n"
-    "  --wait SECONDS          how long to wait for another writer (default 30)\n";
+    "  --wait SECONDS          how long to wait for another writer (default 30)\n"
+    "  --segment-max-points N  for a collection DIR: points per segment before the\n"
+    "                          active one is sealed (default 1000000)\n";
 
 constexpr const char* kCompactHelp =
-    "usage: dovadure compact SEG.snap [--purge]\n"
+    "usage: dovadure compact SEG.snap|DIR [--purge]\n"
     "\n"
     "Loads the segment with its log, saves the snapshot atomically, then empties\n"
     "the log. The saved snapshot records which log records it holds, so a crash\n"
@@ -351,7 +359,9 @@ constexpr const char* kCompactHelp =
     "\n"
     "  --purge                 first rebuild the index without deleted points,\n"
     "                          which frees their ids for reuse\n"
-    "  --wait SECONDS          how long to wait for another writer (default 30)\n";
+    "  --wait SECONDS          how long to wait for another writer (default 30)\n"
+    "  --segment-max-points N  for a collection DIR: points per segment before the\n"
+    "                          active one is sealed (default 1000000)\n";
 
 // Parses args for `command`, printing help or a usage error. Returns -1 to go on.
 int parse_command(const std::string& command, const char* help,
@@ -386,6 +396,68 @@ bool option_number(const ParsedArgs& args, const std::string& name, uint64_t fal
   return true;
 }
 
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The writer a path calls for: a collection's for a directory (whose
+// active segment fills up to --segment-max-points), else the segment's.
+// Runs `act` on it and returns its exit code.
+template <class Act>
+int with_writer(const std::string& command, const std::string& path, const ParsedArgs& parsed,
+                std::chrono::milliseconds wait, const PointFiles& files, Act act) {
+  segment::WriteError failure;
+  if (!is_directory(path)) {
+    auto writer = segment::SegmentWriter::open(path, wait, failure);
+    if (!writer) return fail(error_text(failure, files));
+    return act(*writer);
+  }
+  uint64_t max_points = 0;
+  std::string error;
+  if (!option_number(parsed, "segment-max-points", 1000000, 1, UINT32_MAX, max_points, error)) {
+    return usage_error(command, error);
+  }
+  auto writer = segment::CollectionWriter::open(path, static_cast<size_t>(max_points), wait, failure);
+  if (!writer) return fail(error_text(failure, files));
+  return act(*writer);
+}
+
+std::optional<segment::WriteError> upsert_rows(segment::SegmentWriter& w, segment::PointRows rows,
+                                               segment::SegmentWriter::UpsertCounts& counts,
+                                               ProgressBar& progress) {
+  return w.upsert(std::move(rows), counts, [&](size_t done) { progress.update(done); });
+}
+std::optional<segment::WriteError> upsert_rows(segment::CollectionWriter& w, segment::PointRows rows,
+                                               segment::SegmentWriter::UpsertCounts& counts, ProgressBar&) {
+  return w.upsert(std::move(rows), counts);
+}
+
+void print_compacted(const std::string& path, const segment::SegmentWriter::CompactCounts& c) {
+  std::printf("compacted %s: %zu points, %zu payloads, %zu deleted ids purged\n", path.c_str(), c.points,
+              c.payloads, c.purged);
+}
+void print_compacted(const std::string& path, const segment::CollectionWriter::CompactCounts& c) {
+  std::printf("compacted %s: %zu segments, %zu deleted ids purged\n", path.c_str(), c.segments, c.purged);
+}
+
+// Appends the live points of `seg` as (id, output line) pairs.
+void collect_live(const Segment& seg, bool with_payloads, std::vector<std::pair<uint64_t, std::string>>& out) {
+  const auto& index = seg.index();
+  for (size_t i = 0; i < index.len(); ++i) {
+    const auto idx = static_cast<vector::hnsw::NodeIdx>(i);
+    const uint64_t id = index.point_id(idx);
+    if (index.is_deleted(idx) || seg.deleted().contains(id)) continue;
+    std::string line = std::to_string(id);
+    if (with_payloads) {
+      auto it = seg.payloads().find(id);
+      line += '\t';
+      line += it == seg.payloads().end() ? "null" : payload_json(it->second);
+    }
+    out.emplace_back(id, std::move(line));
+  }
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------- build
@@ -398,7 +470,8 @@ int run_build(const std::vector<std::string>& args) {
                              {"payloads", Kind::Value}, {"metric", Kind::Value},
                              {"m", Kind::Value}, {"ef-construction", Kind::Value},
                              {"max-level", Kind::Value}, {"threads", Kind::Value},
-                             {"overwrite", Kind::Flag}, {"wait", Kind::Value}},
+                             {"overwrite", Kind::Flag}, {"wait", Kind::Value},
+                             {"segment-max-points", Kind::Value}},
                             parsed);
   if (early >= 0) return early;
   segment::BuildSettings settings;
@@ -431,6 +504,29 @@ int run_build(const std::vector<std::string>& args) {
   if (!load_points(parsed, rows, files, error)) return fail(error);
   const size_t points = rows.rows;
   const size_t dim = rows.dim;
+
+  if (parsed.has("segment-max-points")) {
+    uint64_t max_points = 0;
+    if (!option_number(parsed, "segment-max-points", 1000000, 1, UINT32_MAX, max_points, error)) {
+      return usage_error("build", error);
+    }
+    segment::CollectionSettings collection;
+    collection.metric = settings.metric;
+    collection.m = settings.m;
+    collection.ef_construction = settings.ef_construction;
+    collection.max_level = settings.max_level;
+    collection.dim = dim;
+    const auto started = std::chrono::steady_clock::now();
+    auto failure = segment::build_collection(settings.path, collection, std::move(rows),
+                                             static_cast<size_t>(max_points), settings.threads,
+                                             settings.overwrite, settings.wait);
+    if (failure) return fail(error_text(*failure, files));
+    std::printf("built collection %s: %zu points, dim %zu, metric %s, at most %llu points a segment\n",
+                settings.path.c_str(), points, dim, segment::metric_keyword(*metric),
+                static_cast<unsigned long long>(max_points));
+    std::printf("total %.2f s\n", seconds_since(started));
+    return 0;
+  }
 
   const auto started = std::chrono::steady_clock::now();
   // The insertions end with the last progress call; the save follows.
@@ -538,26 +634,24 @@ int run_list(const std::vector<std::string>& args) {
   int early = parse_command("list", kListHelp, args, {{"payloads", OptionSpec::Kind::Flag}}, parsed);
   if (early >= 0) return early;
   const std::string path = parsed.positionals[0];
-  auto loaded = Segment::load_from_path(path, segment::SegmentAccess::ReadOnly);
-  if (!loaded.ok()) return fail(path + ": " + loaded.error().to_string());
-  const Segment& seg = *loaded.value();
-  std::vector<uint64_t> ids;
-  const auto& index = seg.index();
-  for (size_t i = 0; i < index.len(); ++i) {
-    const auto idx = static_cast<vector::hnsw::NodeIdx>(i);
-    const uint64_t id = index.point_id(idx);
-    if (!index.is_deleted(idx) && !seg.deleted().contains(id)) ids.push_back(id);
-  }
-  std::sort(ids.begin(), ids.end());
   const bool with_payloads = parsed.has("payloads");
+  std::vector<std::string> snapshots = {path};
+  if (is_directory(path)) {
+    auto manifest = segment::read_manifest(path);
+    if (!manifest.ok()) return fail(path + ": " + manifest.error().to_string());
+    snapshots.clear();
+    for (const auto& entry : manifest.value().segments) snapshots.push_back(path + "/" + entry.snapshot);
+  }
+  std::vector<std::pair<uint64_t, std::string>> lines;
+  for (const std::string& snapshot : snapshots) {
+    auto loaded = Segment::load_from_path(snapshot, segment::SegmentAccess::ReadOnly);
+    if (!loaded.ok()) return fail(snapshot + ": " + loaded.error().to_string());
+    collect_live(*loaded.value(), with_payloads, lines);
+  }
+  std::sort(lines.begin(), lines.end());
   std::string out;
-  for (uint64_t id : ids) {
-    out += std::to_string(id);
-    if (with_payloads) {
-      auto it = seg.payloads().find(id);
-      out += '\t';
-      out += it == seg.payloads().end() ? "null" : payload_json(it->second);
-    }
+  for (const auto& [id, line] : lines) {
+    out += line;
     out += '\n';
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
@@ -571,7 +665,8 @@ int run_upsert(const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int early = parse_command("upsert", kUpsertHelp, args,
                             {{"vectors", Kind::Value}, {"ids", Kind::Value},
-                             {"payloads", Kind::Value}, {"wait", Kind::Value}},
+                             {"payloads", Kind::Value}, {"wait", Kind::Value},
+                             {"segment-max-points", Kind::Value}},
                             parsed);
   if (early >= 0) return early;
   const std::string path = parsed.positionals[0];
@@ -585,19 +680,16 @@ int run_upsert(const std::vector<std::string>& args) {
   PointFiles files;
   if (!load_points(parsed, rows, files, error)) return fail(error);
 
-  segment::WriteError failure;
-  auto writer = segment::SegmentWriter::open(path, *wait, failure);
-  if (!writer) return fail(error_text(failure, files));
-  const size_t points = rows.rows;
-  ProgressBar progress("upsert", points);
-  segment::SegmentWriter::UpsertCounts counts;
-  if (auto bad = writer->upsert(std::move(rows), counts, [&](size_t done) { progress.update(done); })) {
-    return fail(error_text(*bad, files));
-  }
-  progress.finish(points);
-  std::printf("upserted %zu points into %s: %zu inserted, %zu payloads updated, %zu unchanged\n",
-              points, path.c_str(), counts.inserted, counts.updated, counts.unchanged);
-  return 0;
+  return with_writer("upsert", path, parsed, *wait, files, [&](auto& writer) {
+    const size_t points = rows.rows;
+    ProgressBar progress("upsert", points);
+    segment::SegmentWriter::UpsertCounts counts;
+    if (auto bad = upsert_rows(writer, std::move(rows), counts, progress)) return fail(error_text(*bad, files));
+    progress.finish(points);
+    std::printf("upserted %zu points into %s: %zu inserted, %zu payloads updated, %zu unchanged\n",
+                points, path.c_str(), counts.inserted, counts.updated, counts.unchanged);
+    return 0;
+  });
 }
 
 // ------------------------------------------------------------------ delete
@@ -606,7 +698,8 @@ int run_delete(const std::vector<std::string>& args) {
   using Kind = OptionSpec::Kind;
   ParsedArgs parsed;
   int early = parse_command("delete", kDeleteHelp, args,
-                            {{"ids", Kind::Value}, {"id", Kind::Numbers}, {"wait", Kind::Value}},
+                            {{"ids", Kind::Value}, {"id", Kind::Numbers}, {"wait", Kind::Value},
+                             {"segment-max-points", Kind::Value}},
                             parsed);
   if (early >= 0) return early;
   const std::string path = parsed.positionals[0];
@@ -627,14 +720,13 @@ int run_delete(const std::vector<std::string>& args) {
   }
   if (!parsed.has("ids") && !parsed.has("id")) return usage_error("delete", "give --ids FILE or --id N");
 
-  segment::WriteError failure;
-  auto writer = segment::SegmentWriter::open(path, *wait, failure);
-  if (!writer) return fail(error_text(failure));
-  segment::SegmentWriter::DeleteCounts counts;
-  if (auto bad = writer->remove(ids, counts)) return fail(error_text(*bad));
-  std::printf("deleted %zu points from %s (%zu ids were not present)\n", counts.deleted, path.c_str(),
-              counts.absent);
-  return 0;
+  return with_writer("delete", path, parsed, *wait, {}, [&](auto& writer) {
+    segment::SegmentWriter::DeleteCounts counts;
+    if (auto bad = writer.remove(ids, counts)) return fail(error_text(*bad));
+    std::printf("deleted %zu points from %s (%zu ids were not present)\n", counts.deleted, path.c_str(),
+                counts.absent);
+    return 0;
+  });
 }
 
 // ----------------------------------------------------------------- compact
@@ -643,20 +735,20 @@ int run_compact(const std::vector<std::string>& args) {
   using Kind = OptionSpec::Kind;
   ParsedArgs parsed;
   int early = parse_command("compact", kCompactHelp, args,
-                            {{"purge", Kind::Flag}, {"wait", Kind::Value}}, parsed);
+                            {{"purge", Kind::Flag}, {"wait", Kind::Value},
+                             {"segment-max-points", Kind::Value}},
+                            parsed);
   if (early >= 0) return early;
   const std::string path = parsed.positionals[0];
   auto wait = lock_wait(parsed);
   if (!wait) return usage_error("compact", "--wait must be a number of seconds");
 
-  segment::WriteError failure;
-  auto writer = segment::SegmentWriter::open(path, *wait, failure);
-  if (!writer) return fail(error_text(failure));
-  segment::SegmentWriter::CompactCounts counts;
-  if (auto bad = writer->compact(parsed.has("purge"), counts)) return fail(error_text(*bad));
-  std::printf("compacted %s: %zu points, %zu payloads, %zu deleted ids purged\n", path.c_str(),
-              counts.points, counts.payloads, counts.purged);
-  return 0;
+  return with_writer("compact", path, parsed, *wait, {}, [&](auto& writer) {
+    typename std::decay_t<decltype(writer)>::CompactCounts counts;
+    if (auto bad = writer.compact(parsed.has("purge"), counts)) return fail(error_text(*bad));
+    print_compacted(path, counts);
+    return 0;
+  });
 }
 
 }  // namespace dovadure::tools

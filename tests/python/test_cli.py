@@ -347,6 +347,28 @@ def test_writer_refuses_when_replay_is_off(tmp_path, seg):
     assert "DOROVOZU_WAL_AUTO_REPLAY" in proc.stderr
 
 
+def test_collection_directory_stands_for_a_segment(tmp_path):
+    np.save(tmp_path / "v.npy", vectors(25))
+    save_jsonl(tmp_path / "p.jsonl", [{"i": i} for i in range(25)])
+    coll = tmp_path / "coll"
+    proc = run("build", coll, "--vectors", tmp_path / "v.npy", "--payloads", tmp_path / "p.jsonl",
+               "--metric", "euclidean", "--segment-max-points", 10)
+    assert proc.stdout.startswith(f"built collection {coll}: 25 points")
+    np.save(tmp_path / "more.npy", vectors(12, seed=3))
+    run("upsert", coll, "--vectors", tmp_path / "more.npy", "--segment-max-points", 10)
+    run("delete", coll, "--id", 3, 30, "--segment-max-points", 10)
+    # Only the two segments holding the deleted ids need compacting.
+    assert run("compact", coll, "--purge").stdout == f"compacted {coll}: 2 segments, 2 deleted ids purged\n"
+    got = live(coll, payloads=True)
+    assert set(got) == set(range(37)) - {3, 30}
+    assert got[4] == {"i": 4} and got[36] is None
+    # Ids stay unique across segments: an existing id with another vector is refused.
+    np.save(tmp_path / "ids.npy", np.array([5], dtype=np.uint64))
+    np.save(tmp_path / "one.npy", vectors(1, seed=8))
+    proc = run("upsert", coll, "--vectors", tmp_path / "one.npy", "--ids", tmp_path / "ids.npy", check=False)
+    assert "id 5 already exists with a different vector" in error_line(proc)
+
+
 # ------------------------------------------------------------ crash test
 
 
