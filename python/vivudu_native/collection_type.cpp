@@ -5,9 +5,14 @@
 #include "collection_type.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <new>
+#include <optional>
+#include <thread>
 #include <cmath>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "argument_conversion.hpp"
@@ -23,6 +28,9 @@ using dovadure::payload_storage::Filter;
 using dovadure::utils::ScoredPoint;
 
 namespace {
+
+// Points from which a single query runs its segments on several threads.
+constexpr size_t kParallelSegmentPoints = 50000;
 
 struct CollectionState {
   std::vector<std::unique_ptr<LoadedSegment>> segments;
@@ -63,14 +71,48 @@ class CollectionSearcher : public dovadure::python::Searcher {
   void prepare() override {
     for (SegmentSearcher& part : parts_) part.prepare();
   }
+  // A single query may run its segments on several threads; a batch
+  // spreads its rows instead.
+  void spread_segments(size_t threads) { threads_ = std::max<size_t>(1, std::min(threads, parts_.size())); }
+
   dovadure::utils::Result<std::vector<ScoredPoint>> search(
       std::span<const float> query, size_t k,
       const dovadure::vector::hnsw::SearchOptions& options) const override {
+    std::vector<std::optional<dovadure::utils::Result<std::vector<ScoredPoint>>>> found(parts_.size());
+    std::atomic<size_t> next{0};
+    const auto work = [&]() {
+      for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < parts_.size();) {
+        found[i].emplace(parts_[i].search(query, k, options));
+      }
+    };
+    if (threads_ > 1) {
+      // Exceptions (out of memory) on a helper thread would end the process;
+      // they are caught there and the part reported as failed instead.
+      std::vector<std::thread> helpers;
+      std::atomic<bool> helper_failed{false};
+      try {
+        for (size_t t = 1; t < threads_; ++t) {
+          helpers.emplace_back([&]() {
+            try {
+              work();
+            } catch (...) {
+              helper_failed.store(true);
+            }
+          });
+        }
+      } catch (const std::system_error&) {
+        // No thread to be had: the ones started and this one do the rest.
+      }
+      work();
+      for (std::thread& h : helpers) h.join();
+      if (helper_failed.load()) throw std::bad_alloc();
+    } else {
+      work();
+    }
     std::vector<ScoredPoint> merged;
-    for (const SegmentSearcher& part : parts_) {
-      auto found = part.search(query, k, options);
-      if (!found.ok()) return found.take_error();
-      merged.insert(merged.end(), found.value().begin(), found.value().end());
+    for (auto& part : found) {
+      if (!part->ok()) return part->take_error();
+      merged.insert(merged.end(), part->value().begin(), part->value().end());
     }
     const size_t keep = std::min(k, merged.size());
     std::partial_sort(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(keep), merged.end(),
@@ -83,6 +125,7 @@ class CollectionSearcher : public dovadure::python::Searcher {
   std::vector<SegmentSearcher> parts_;
   size_t dim_;
   size_t len_ = 0;
+  size_t threads_ = 1;
 };
 
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -125,7 +168,12 @@ void collection_dealloc(PyObject* self) {
 
 PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   const CollectionState& s = state_of(self);
-  return run_search(args, kwargs, s.has_payloads, [&s](const Filter* f) { return CollectionSearcher(s, f); });
+  return run_search(args, kwargs, s.has_payloads, [&s](const Filter* f) {
+    CollectionSearcher searcher(s, f);
+    // Threads pay off once the segments are big enough to outlast starting them.
+    if (searcher.len() >= kParallelSegmentPoints) searcher.spread_segments(std::thread::hardware_concurrency());
+    return searcher;
+  });
 }
 
 PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -13,7 +13,10 @@
 
 #include "collection_type.hpp"
 #include "index_type.hpp"
+#include "argument_conversion.hpp"
+#include "error_conversion.hpp"
 #include "segment/collection_writer.hpp"
+#include "segment/manifest.hpp"
 #include "segment/writer.hpp"
 #include "write_arguments.hpp"
 #include "writer_type.hpp"
@@ -150,7 +153,34 @@ PyObject* build_collection(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyLong_FromSize_t(points);
 }
 
+// The snapshot paths a collection's manifest lists, in order.
+PyObject* collection_segment_paths(PyObject*, PyObject* arg) {
+  PyObject* fs_path = PyOS_FSPath(arg);
+  if (fs_path == nullptr) return nullptr;
+  std::string dir;
+  const bool ok = dovadure::python::convert_path(fs_path, "collection_segment_paths", "dir", &dir);
+  Py_DECREF(fs_path);
+  if (!ok) return nullptr;
+  auto manifest = dovadure::segment::read_manifest(dir);
+  if (!manifest.ok()) return dovadure::python::raise_db_error(manifest.error());
+  PyObject* out = PyList_New(0);
+  if (out == nullptr) return nullptr;
+  for (const auto& entry : manifest.value().segments) {
+    const std::string path = dir + "/" + entry.snapshot;
+    PyObject* item = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+    if (item == nullptr || PyList_Append(out, item) != 0) {
+      Py_XDECREF(item);
+      Py_DECREF(out);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return out;
+}
+
 PyMethodDef module_methods[] = {
+    {"collection_segment_paths", collection_segment_paths, METH_O,
+     "collection_segment_paths(dir) -> [snapshot path]: the segments a collection's manifest lists."},
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)),
      METH_VARARGS | METH_KEYWORDS, "build(...) -> points: the native half of vivudu.build."},
     {"build_collection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_collection)),

@@ -73,3 +73,19 @@ def test_damaged_manifest_is_refused(tmp_path):
         vivudu.Collection(tmp_path / "c")
     with pytest.raises(RuntimeError):
         vivudu.CollectionWriter(tmp_path / "c")
+
+
+def test_large_single_queries_match_the_batch(tmp_path):
+    # 60 000 points: a single query spreads its segments over threads, a
+    # batch runs each row's segments in turn; both must give one answer.
+    rng = np.random.default_rng(1)
+    vectors = rng.standard_normal((60_000, 4)).astype(np.float32)
+    vivudu.CollectionWriter.build(tmp_path / "c", vectors, metric="euclidean", segment_max_points=20_000,
+                                  m=4, ef_construction=16, threads=2)
+    collection = vivudu.Collection(tmp_path / "c")
+    queries = rng.standard_normal((50, 4)).astype(np.float32)
+    ids, scores = collection.search_batch(queries, k=10, ef=32, filter={"$not": {"x": 1}})
+    for row, q in enumerate(queries):
+        single = collection.search(q, k=10, ef=32, filter={"$not": {"x": 1}})
+        np.testing.assert_array_equal(single[0], ids[row])
+        np.testing.assert_array_equal(single[1], scores[row])
