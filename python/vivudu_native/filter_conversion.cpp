@@ -88,6 +88,17 @@ bool comparison(const std::string& field, const std::string& name, Op op, PyObje
 
 bool convert_at(PyObject* obj, const std::string& path, Filter& out, size_t depth);
 
+// Conditions side by side in one dict hold together.
+void all_of(std::vector<Filter> parts, Filter& out) {
+  if (parts.size() == 1) {
+    out = std::move(parts[0]);
+    return;
+  }
+  out = Filter();
+  out.op = Op::And;
+  out.children = std::move(parts);
+}
+
 // A list of filters for $and / $or.
 bool filter_list(PyObject* v, const std::string& name, const std::string& path, Filter& out,
                  size_t depth) {
@@ -125,13 +136,7 @@ bool field_filter(const std::string& field, PyObject* v, const std::string& path
     parts.emplace_back();
     if (!comparison(field, name, found->op, value, at, parts.back())) return false;
   }
-  if (parts.size() == 1) {
-    out = std::move(parts[0]);
-  } else {
-    out = Filter();
-    out.op = Op::And;
-    out.children = std::move(parts);
-  }
+  all_of(std::move(parts), out);
   return true;
 }
 
@@ -167,13 +172,7 @@ bool convert_at(PyObject* obj, const std::string& path, Filter& out, size_t dept
       return false;
     }
   }
-  if (parts.size() == 1) {
-    out = std::move(parts[0]);
-  } else {
-    out = Filter();
-    out.op = Op::And;
-    out.children = std::move(parts);
-  }
+  all_of(std::move(parts), out);
   return true;
 }
 

@@ -164,29 +164,6 @@ std::vector<size_t> index_range(size_t from, size_t to) {
   return out;
 }
 
-// The segment writer's own refusal of a row, without applying anything.
-std::optional<WriteError> refusal(const Segment& seg, uint64_t id, std::span<const float> row) {
-  if (seg.deleted().contains(id)) {
-    WriteError e = make_error(Kind::Refused, "id " + std::to_string(id) +
-                                                 " belongs to a deleted point; compact with purge before "
-                                                 "reusing it");
-    e.id = id;
-    return e;
-  }
-  const auto& index = seg.index();
-  if (!index.contains(id)) return std::nullopt;
-  auto stored = index.get_vector(id);
-  const std::vector<float> wanted = index.maybe_normalize(row);
-  if (!stored || !std::equal(stored->begin(), stored->end(), wanted.begin(), wanted.end())) {
-    WriteError e = make_error(Kind::Refused, "id " + std::to_string(id) +
-                                                 " already exists with a different vector; delete it and "
-                                                 "compact with purge first");
-    e.id = id;
-    return e;
-  }
-  return std::nullopt;
-}
-
 void add_counts(SegmentWriter::UpsertCounts& total, const SegmentWriter::UpsertCounts& part) {
   total.inserted += part.inserted;
   total.updated += part.updated;
@@ -443,7 +420,7 @@ std::optional<WriteError> CollectionWriter::upsert(PointRows rows, UpsertCounts&
       seg = loaded.get();
     }
     for (size_t i : which) {
-      if (auto refused = refusal(*seg, ids[i], rows.row(i))) return refused;
+      if (auto refused = upsert_refusal(*seg, ids[i], rows.row(i))) return refused;
     }
   }
 

@@ -90,6 +90,28 @@ const char* metric_keyword(utils::DistanceMetric metric) {
   return "?";
 }
 
+std::optional<WriteError> upsert_refusal(const Segment& seg, uint64_t id, std::span<const float> row) {
+  if (seg.deleted().contains(id)) {
+    WriteError e = make_error(Kind::Refused, "id " + std::to_string(id) +
+                                                 " belongs to a deleted point; compact with purge before "
+                                                 "reusing it");
+    e.id = id;
+    return e;
+  }
+  const auto& index = seg.index();
+  if (!index.contains(id)) return std::nullopt;
+  auto stored = index.get_vector(id);
+  const std::vector<float> wanted = index.maybe_normalize(row);
+  if (!stored || !std::equal(stored->begin(), stored->end(), wanted.begin(), wanted.end())) {
+    WriteError e = make_error(Kind::Refused, "id " + std::to_string(id) +
+                                                 " already exists with a different vector; delete it and "
+                                                 "compact with purge first");
+    e.id = id;
+    return e;
+  }
+  return std::nullopt;
+}
+
 std::optional<WriteError> check_rows(const PointRows& rows) {
   if (rows.vectors.size() != rows.rows * rows.dim) {
     return make_error(Kind::Invalid,
@@ -290,25 +312,10 @@ std::optional<WriteError> SegmentWriter::upsert(PointRows rows, UpsertCounts& co
   std::vector<Action> plan(rows.rows);
   for (size_t i = 0; i < rows.rows; ++i) {
     const uint64_t id = ids[i];
-    if (seg.deleted().contains(id)) {
-      WriteError e = make_error(Kind::Refused, "id " + std::to_string(id) +
-                                                   " belongs to a deleted point; compact with purge "
-                                                   "before reusing it");
-      e.id = id;
-      return e;
-    }
+    if (auto refused = upsert_refusal(seg, id, rows.row(i))) return refused;
     if (!index.contains(id)) {
       plan[i] = Action::Insert;
       continue;
-    }
-    auto stored = index.get_vector(id);
-    std::vector<float> wanted = index.maybe_normalize(rows.row(i));
-    if (!stored || !std::equal(stored->begin(), stored->end(), wanted.begin(), wanted.end())) {
-      WriteError e = make_error(Kind::Refused, "id " + std::to_string(id) +
-                                                   " already exists with a different vector; delete "
-                                                   "it and compact with purge first");
-      e.id = id;
-      return e;
     }
     const std::optional<Payload>* payload = rows.payloads.empty() ? nullptr : &rows.payloads[i];
     auto current = seg.payloads().find(id);

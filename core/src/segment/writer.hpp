@@ -87,6 +87,11 @@ struct PointRows {
 // twice, payload strings that are UTF-8. Does not look at any segment.
 std::optional<WriteError> check_rows(const PointRows& rows);
 
+// Why `row` may not be upserted under `id` into `seg`, or nullopt when it
+// may: the id of a deleted point (free again after a purge), or an existing
+// id with a different vector (compared after the metric's normalisation).
+std::optional<WriteError> upsert_refusal(const Segment& seg, uint64_t id, std::span<const float> row);
+
 struct BuildSettings {
   std::string path;
   utils::DistanceMetric metric = utils::DistanceMetric::Euclidean;
