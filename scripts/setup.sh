@@ -14,4 +14,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check \
-  "numpy>=1.26" "pytest>=7" "scikit-build-core>=0.10" "ninja>=1.10" "cmake>=3.20"
+  "numpy>=1.26" "pytest>=7" "scikit-build-core>=0.10" "ninja>=1.10" "cmake>=3.20" \
+  "ray>=2.9"

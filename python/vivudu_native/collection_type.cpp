@@ -21,6 +21,7 @@
 #include "loaded_segment.hpp"
 #include "search_methods.hpp"
 #include "segment/manifest.hpp"
+#include "segment/writer.hpp"
 
 namespace vivudu::native {
 
@@ -35,6 +36,7 @@ constexpr size_t kParallelSegmentPoints = 50000;
 struct CollectionState {
   std::vector<std::unique_ptr<LoadedSegment>> segments;
   size_t dim = 0;
+  dovadure::utils::DistanceMetric metric = dovadure::utils::DistanceMetric::Euclidean;
   bool has_payloads = false;
 };
 
@@ -142,6 +144,7 @@ PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   auto state = std::make_unique<CollectionState>();
   state->dim = static_cast<size_t>(manifest->value().dim);
+  state->metric = manifest->value().metric;
   state->has_payloads = payloads;
   for (const dovadure::segment::ManifestEntry& entry : manifest->value().segments) {
     auto segment = std::make_unique<LoadedSegment>();
@@ -193,6 +196,10 @@ PyObject* collection_payloads(PyObject* self, PyObject* ids_obj) {
 
 PyObject* collection_dim(PyObject* self, PyObject*) { return PyLong_FromSize_t(state_of(self).dim); }
 
+PyObject* collection_metric(PyObject* self, PyObject*) {
+  return PyUnicode_FromString(dovadure::segment::metric_keyword(state_of(self).metric));
+}
+
 PyObject* collection_segments(PyObject* self, PyObject*) {
   return PyLong_FromSize_t(state_of(self).segments.size());
 }
@@ -224,6 +231,7 @@ PyDoc_STRVAR(payloads_doc,
              "payloads($self, ids, /)\n--\n\n"
              "The payload (a dict, or None) of each id, from the segment holding it.");
 PyDoc_STRVAR(dim_doc, "dim($self, /)\n--\n\nThe vector dimension.");
+PyDoc_STRVAR(metric_doc, "metric($self, /)\n--\n\nThe metric: 'cosine', 'dot' or 'euclidean'.");
 PyDoc_STRVAR(segments_doc, "segments($self, /)\n--\n\nThe number of segments.");
 
 PyMethodDef collection_methods[] = {
@@ -233,6 +241,7 @@ PyMethodDef collection_methods[] = {
      METH_VARARGS | METH_KEYWORDS, search_batch_doc},
     {"payloads", collection_payloads, METH_O, payloads_doc},
     {"dim", collection_dim, METH_NOARGS, dim_doc},
+    {"metric", collection_metric, METH_NOARGS, metric_doc},
     {"segments", collection_segments, METH_NOARGS, segments_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -12,6 +12,7 @@
 #include "index_engine.hpp"
 #include "loaded_segment.hpp"
 #include "search_methods.hpp"
+#include "segment/writer.hpp"
 
 namespace vivudu::native {
 
@@ -67,6 +68,10 @@ PyObject* index_payloads(PyObject* self, PyObject* ids_obj) {
 
 PyObject* index_dim(PyObject* self, PyObject*) { return PyLong_FromSize_t(state_of(self).index->dim()); }
 
+PyObject* index_metric(PyObject* self, PyObject*) {
+  return PyUnicode_FromString(dovadure::segment::metric_keyword(state_of(self).index->metric()));
+}
+
 Py_ssize_t index_len(PyObject* self) {
   return static_cast<Py_ssize_t>(state_of(self).index->len());
 }
@@ -100,6 +105,7 @@ PyDoc_STRVAR(payloads_doc,
              "The payload (a dict, or None) of each id, in order; KeyError for an id\n"
              "that is not a live point.");
 PyDoc_STRVAR(dim_doc, "dim($self, /)\n--\n\nThe vector dimension.");
+PyDoc_STRVAR(metric_doc, "metric($self, /)\n--\n\nThe metric: 'cosine', 'dot' or 'euclidean'.");
 PyDoc_STRVAR(filter_bytes_doc, "filter_bytes($self, /)\n--\n\nBytes of the payload filter index.");
 
 PyMethodDef index_methods[] = {
@@ -109,6 +115,7 @@ PyMethodDef index_methods[] = {
      METH_VARARGS | METH_KEYWORDS, search_batch_doc},
     {"payloads", index_payloads, METH_O, payloads_doc},
     {"dim", index_dim, METH_NOARGS, dim_doc},
+    {"metric", index_metric, METH_NOARGS, metric_doc},
     {"filter_bytes", index_filter_bytes, METH_NOARGS, filter_bytes_doc},
     {nullptr, nullptr, 0, nullptr},
 };
