@@ -38,7 +38,10 @@ class Layer0Lists {
       return *reinterpret_cast<List*>(bases_[c] + geometry_.slot_of(i) * stride_);
     }
     // Starts fetching lines [first, last) of record i, without touching it.
-    void prefetch(size_t i, size_t first, size_t last) const {
+    // Always inlined: out of line GCC finds the body pure (a prefetch does
+    // not count as a side effect) and deletes every call, whose result is
+    // unused.
+    [[gnu::always_inline]] void prefetch(size_t i, size_t first, size_t last) const {
       const size_t c = geometry_.chunk_of(i);
       if (c >= chunk_count) return;
       const std::byte* record = bases_[c] + geometry_.slot_of(i) * stride_;

@@ -92,8 +92,11 @@ using search_detail::ScanWalk;
 constexpr size_t kGroupSize = 16;
 
 // Pulls the first lines of a vector towards the cache while its group
-// fills; beyond 1 KiB the hardware prefetcher has caught on.
-inline void prefetch_vector(const float* v, size_t dim) {
+// fills; beyond 1 KiB the hardware prefetcher has caught on. Always
+// inlined, like every helper that only prefetches: GCC counts a prefetch as
+// no side effect, so a call it leaves out of line is found const and
+// deleted.
+[[gnu::always_inline]] inline void prefetch_vector(const float* v, size_t dim) {
   const char* p = reinterpret_cast<const char*>(v);
   const size_t bytes = std::min<size_t>(dim * sizeof(float), 1024);
   for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off, 0, 1);
@@ -196,7 +199,7 @@ class LayerSearch {
   // next (its first line was fetched when w was admitted). Only while the
   // graph can change: searches of a frozen index ran faster without the
   // extra traffic. Lists that outgrew their room are left to the hardware.
-  void prefetch_next(NodeIdx w) const {
+  [[gnu::always_inline]] void prefetch_next(NodeIdx w) const {
     if (!frozen && level_ == 0 && w < adjacency.len()) adjacency.layer0().prefetch(w, 1, 8);
   }
 
