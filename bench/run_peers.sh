@@ -3,6 +3,11 @@
 #
 #   bash bench/run_peers.sh [--datasets digits,fashion-mnist,minilm-wordnet,synthetic]
 #                           [--quick] [--no-install] [more options: --help]
+#   bash bench/run_peers.sh --filtered [--quick] [--datasets fashion-mnist,minilm-wordnet]
+#
+# --filtered runs the filtered-search benchmark instead (vivudu against
+# hnswlib, faiss, chromadb, lancedb and a NumPy brute force on payload
+# filters; bench/peers/filtered.py): bench/results/filtered-summary.md.
 #
 # Installs what it needs (the peers from PyPI, never Debian's builds, which
 # lack AVX; Debian's data packages; this project's module and tool), caches
@@ -13,11 +18,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 install=1
+filtered=0
 datasets="digits,fashion-mnist,minilm-wordnet,synthetic"
+for arg in "$@"; do
+  case "$arg" in
+    --filtered) filtered=1; datasets="fashion-mnist,minilm-wordnet" ;;
+  esac
+done
 pass=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-install) install=0 ;;
+    --filtered) ;;
     --datasets) datasets="$2"; pass+=("$1" "$2"); shift ;;
     --datasets=*) datasets="${1#--datasets=}"; pass+=("$1") ;;
     *) pass+=("$1") ;;
@@ -31,6 +43,12 @@ if [ "$install" = 1 ]; then
   pip() { python3 -m pip install -q --disable-pip-version-check "$@"; }
   echo "== peers and plotting (PyPI)"
   pip hnswlib faiss-cpu usearch matplotlib scikit-learn
+  if [ "$filtered" = 1 ]; then
+    # Either may fail to install here: the report then marks it not available.
+    for peer in chromadb lancedb; do
+      pip "$peer" || echo "== $peer could not be installed; it will be reported as not available"
+    done
+  fi
   apt_wanted=()
   has fashion-mnist && apt_wanted+=(dataset-fashion-mnist)
   has minilm-wordnet && apt_wanted+=(wordnet-base)
@@ -49,4 +67,6 @@ if [ "$install" = 1 ]; then
   pip --no-build-isolation .
 fi
 
-PYTHONPATH="$PWD/bench${PYTHONPATH:+:$PYTHONPATH}" exec python3 -m peers "${pass[@]+"${pass[@]}"}"
+module=peers
+[ "$filtered" = 1 ] && module=peers.filtered
+PYTHONPATH="$PWD/bench${PYTHONPATH:+:$PYTHONPATH}" exec python3 -m "$module" "${pass[@]+"${pass[@]}"}"
