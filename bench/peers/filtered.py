@@ -216,7 +216,7 @@ class Runner:
         """Builds the vivudu configurations once more each, interleaved, into a
         scratch path (timed only, then removed): build time with and without
         filter-aware edges is reported as the best of the builds."""
-        raw = os.path.join(self.raw_dir, "build-repeats.json")
+        raw = os.path.join(self.raw_dir, "repeat-builds.json")
         if os.path.exists(raw):
             return
         out = []

@@ -100,7 +100,7 @@ def load_dataset(ds_dir):
     for path in glob.glob(os.path.join(ds_dir, "memory-*.json")):
         d = load_json(path)
         out["memory"][d["build_key"]] = d
-    rep = os.path.join(ds_dir, "build-repeats.json")
+    rep = os.path.join(ds_dir, "repeat-builds.json")
     out["repeats"] = load_json(rep) if os.path.exists(rep) else []
     for path in glob.glob(os.path.join(ds_dir, "graph-*.json")):
         d = load_json(path)
