@@ -35,69 +35,48 @@ class Writer:
 
 Filter = Mapping[str, Any]
 
-class Index:
+class _Searchable:
+    """What Index and Collection answer alike."""
+
+    def search(
+        self,
+        query: npt.NDArray[np.float32],
+        k: int = 20,
+        ef: int = 128,
+        sq8_screen: bool = False,
+        scan_cap: int = 0,
+        patience: int = 2,
+        filter: Optional[Filter] = None,
+    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
+    def search_batch(
+        self,
+        queries: npt.NDArray[np.float32],
+        k: int = 20,
+        ef: int = 128,
+        sq8_screen: bool = False,
+        scan_cap: int = 0,
+        patience: int = 2,
+        threads: int = 1,
+        filter: Optional[Filter] = None,
+    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
+    def payloads(self, ids: Sequence[int], /) -> List[Optional[Dict[str, Any]]]: ...
+    def dim(self) -> int: ...
+    def metric(self) -> str: ...
+    def __len__(self) -> int: ...
+
+class Index(_Searchable):
     """An immutable searchable copy of a segment: dovadure.Index with payloads and filters."""
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], quantize: bool = False, *,
                  payloads: bool = True) -> None: ...
-    def search(
-        self,
-        query: npt.NDArray[np.float32],
-        k: int = 20,
-        ef: int = 128,
-        sq8_screen: bool = False,
-        scan_cap: int = 0,
-        patience: int = 2,
-        filter: Optional[Filter] = None,
-    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
-    def search_batch(
-        self,
-        queries: npt.NDArray[np.float32],
-        k: int = 20,
-        ef: int = 128,
-        sq8_screen: bool = False,
-        scan_cap: int = 0,
-        patience: int = 2,
-        threads: int = 1,
-        filter: Optional[Filter] = None,
-    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
-    def payloads(self, ids: Sequence[int], /) -> List[Optional[Dict[str, Any]]]: ...
-    def dim(self) -> int: ...
-    def metric(self) -> str: ...
     def filter_bytes(self) -> int: ...
-    def __len__(self) -> int: ...
 
-class Collection:
+class Collection(_Searchable):
     """Every segment of a collection directory, searched as one index."""
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], quantize: bool = False, *,
                  payloads: bool = True) -> None: ...
-    def search(
-        self,
-        query: npt.NDArray[np.float32],
-        k: int = 20,
-        ef: int = 128,
-        sq8_screen: bool = False,
-        scan_cap: int = 0,
-        patience: int = 2,
-        filter: Optional[Filter] = None,
-    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
-    def search_batch(
-        self,
-        queries: npt.NDArray[np.float32],
-        k: int = 20,
-        ef: int = 128,
-        sq8_screen: bool = False,
-        scan_cap: int = 0,
-        patience: int = 2,
-        threads: int = 1,
-        filter: Optional[Filter] = None,
-    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
-    def payloads(self, ids: Sequence[int], /) -> List[Optional[Dict[str, Any]]]: ...
-    def dim(self) -> int: ...
-    def metric(self) -> str: ...
     def segments(self) -> int: ...
-    def __len__(self) -> int: ...
 
 class CollectionWriter:
     def __init__(self, dir: str, segment_max_points: int, wait: float,
