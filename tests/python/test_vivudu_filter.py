@@ -1,12 +1,19 @@
 """vivudu.Index: payloads, the filter language and filtered search."""
 
+import os
 import threading
 
-import numpy as np
-import pytest
+# The planner reads its scan threshold once per process. In 16 dimensions the
+# default would scan up to 8 192 allowed points; pinning it here keeps the
+# execution tests below walking the graph for their larger selections.
+# (Collection imports every test module before any test runs.)
+os.environ.setdefault("DOROVOZU_FILTER_SCAN_MAX", "2048")
 
-import dovadure
-import vivudu
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
+
+import dovadure  # noqa: E402
+import vivudu  # noqa: E402
 
 PAD = np.iinfo(np.uint64).max
 

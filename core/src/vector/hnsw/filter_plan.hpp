@@ -15,8 +15,8 @@ namespace dovadure::vector::hnsw {
 class HNSWIndex;
 
 // DOROVOZU_FILTER_SCAN_MAX: allowed sets up to this many nodes are scanned
-// (default 2048; 0 never scans up front).
-size_t filter_scan_max();
+// (0 never scans up front). Unset: 2048, or 131072 / dim when that is more.
+size_t filter_scan_max(size_t dim);
 // DOROVOZU_FILTER_TWO_HOP_SHARE: allowed shares below this are walked two
 // hops at a time (default 0.2; 0 turns two-hop walks off).
 double filter_two_hop_share();
