@@ -39,6 +39,9 @@ _ACTOR_ERRORS = (RayActorError, ActorDiedError, ActorUnavailableError)
 # in a row: Ray is restarting them, and a tight loop would only add load.
 _BACKOFF_FIRST = 0.05
 _BACKOFF_MAX = 1.0
+# Batches up to this size travel inside each task's arguments; larger ones
+# are put in the object store once and read there by every actor.
+_INLINE_BYTES = 100_000
 
 
 class _SegmentServer:
@@ -336,7 +339,7 @@ class ShardedCollection:
         array = np.ascontiguousarray(queries, dtype=np.float32)
         if array.ndim != 2:
             raise ValueError(f"queries must be a 2-D array, got shape {array.shape}")
-        shared = ray.put(array)  # sent once, read by every segment's actor
+        shared = ray.put(array) if array.nbytes > _INLINE_BYTES else array
         parts = self._gather(lambda actor: actor.search_batch.remote(shared, k, ef, filter, threads, options))
         return _merge(parts, int(k), self._negate)
 
