@@ -58,6 +58,10 @@ inline constexpr uint8_t kStateDeleted = 2;
 
 inline constexpr size_t kChunkCapacity = 4096;
 
+// Reseeds the calling thread's level generator (otherwise seeded from the
+// operating system), so that a single-threaded build is reproducible.
+void seed_level_generator(uint64_t seed);
+
 // Entry-point word: low 32 bits node index (0xFFFFFFFF = none), high 32 bits level.
 inline constexpr uint64_t make_entry_word(NodeIdx idx, uint32_t level) {
   return (static_cast<uint64_t>(level) << 32) | idx;
