@@ -494,10 +494,13 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
 // has them, else is empty; they are the very values a rescoring would give.
 // With memo, a layer-0 cap replays the outcomes the last cap of this list
 // recorded where they still hold, and records its own.
+// record_fresh: the caller has just checked that u's record describes the
+// list as it is now, and left its fingerprint for this cap to replace; when
+// the list is not pruned, the caller fingerprints it instead.
 // Returns whether the list was pruned.
 bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& list,
                 std::span<const float> cached, ScoreList* scores, const VectorLookup& vecs,
-                const Scorer& scorer, PruneMemo* memo) {
+                const Scorer& scorer, PruneMemo* memo, bool record_fresh = false) {
   const size_t cap = layer == 0 ? index.max_neighbors_l0() : index.m();
   // The owner's own entry is not counted against the cap.
   if (list.size() <= cap || list.size() - cap <= 1) return false;
@@ -520,7 +523,7 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
   // accepted, the others rejected, and p itself is new.
   const bool replay = record != nullptr && record->valid() &&
                       record->inserted_at != PruneRecord::kNone &&
-                      list_fingerprint(items) == record->fingerprint;
+                      (record_fresh || list_fingerprint(items) == record->fingerprint);
   const size_t target = cap == std::numeric_limits<size_t>::max() ? cap : cap + 1;
   thread_local std::vector<float> kept_scores;
   if (replay && cap_by_replay(index.metric(), u, uv, items, cached, *record, target, vecs, scorer,
@@ -820,18 +823,19 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
                                  list_fingerprint(items) == record->fingerprint;
       list->insert(pos, u);
       if (record != nullptr) {
+        // The extended list's fingerprint is taken only if no cap replaces
+        // the record first.
         if (extend_record) {
           record->inserted_at = static_cast<uint16_t>(pos);
-          record->fingerprint = list_fingerprint(list->items());
         } else {
           record->clear();
         }
       }
       if (use_cached) cached.insert(cached.begin() + static_cast<std::ptrdiff_t>(pos), s_score);
-      if (enforce_caps &&
-          cap_locked(*this, l, s, *list, cached, scores, vecs, scorer, &prune_memo_)) {
-        continue;
-      }
+      const bool pruned = enforce_caps && cap_locked(*this, l, s, *list, cached, scores, vecs,
+                                                     scorer, &prune_memo_, extend_record);
+      if (extend_record && !pruned) record->fingerprint = list_fingerprint(list->items());
+      if (pruned) continue;
       if (scores == nullptr) continue;
       if (use_cached) {
         std::unique_lock<utils::SpinRwLock> score_write(scores->lock);
