@@ -309,7 +309,11 @@ class NearestMember {
 // hints, when given, holds per candidate the outcome a previous selection
 // over the same candidates reached (see prune_memo.hpp); they are followed
 // for as long as this selection accepts exactly what that one did. They are
-// ignored under a floor.
+// ignored under a floor. After the selection departs from the record, a
+// candidate the record accepted is still not tested against members the
+// record accepted too: that selection tested it against every one of them
+// (they came before it, in the same order) and none rejected it, and whether
+// a candidate is rejected does not depend on the order of its tests.
 // known, when given at layer 0, holds the cached scores: each accepted
 // member's cached scores to its neighbours are noted, and a candidate one of
 // them already rejects is rejected without its vector being read. Scores are
@@ -332,6 +336,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
   struct Chosen {
     const float* vector;
     NodeIdx idx;
+    bool was_accepted;  // the record accepted it
   };
   thread_local std::vector<Chosen> chosen;
   out.clear();
@@ -374,6 +379,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
       if (const float* next = vecs.any(candidates[i + 1].idx)) prefetch_vector(next, scorer.dim);
     }
     const uint8_t hint = in_step ? hints[i] : uint8_t{kHintUnknown};
+    const bool was_accepted = hints != nullptr && !prune_floor && hints[i] == kHintAccepted;
     const float* cv = already(c.idx) ? nullptr : vecs.live(c.idx);
     if (cv == nullptr) {
       // A member the record accepted is lost: what follows was decided
@@ -389,6 +395,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
       if (noting && nearest.rejects(c.idx, threshold)) continue;
       bool rejected = false;
       for (const Chosen& r : chosen) {
+        if (was_accepted && r.was_accepted) continue;
         const float d = r.idx == base ? c.score : scorer.score(cv, r.vector);
         if (scorer.key(d, negate) < threshold) {
           rejected = true;
@@ -400,7 +407,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
     // An acceptance the record did not make ends the agreement with it.
     if (hint == kHintUnknown) in_step = false;
     accept(c.idx, i);
-    chosen.push_back(Chosen{cv, c.idx});
+    chosen.push_back(Chosen{cv, c.idx, was_accepted});
     if (noting) nearest.note(c.idx, *known, negate, scorer);
   }
   const size_t accepted = out.size();
