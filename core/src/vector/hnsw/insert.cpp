@@ -186,6 +186,8 @@ struct VectorLookup {
     if (x < views.vectors.len) return views.vectors.ptr(x);
     return x < arena.len() ? arena.get_direct(x).data() : nullptr;
   }
+  // Whether any() finds a vector for x.
+  bool has(NodeIdx x) const { return x < views.vectors.len || x < arena.len(); }
   // As any(), but nullptr for a tombstoned node. Deletions are serialised
   // with inserts, so a node newer than the snapshot is never tombstoned.
   const float* live(NodeIdx x) const {
@@ -423,16 +425,16 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
 // whole list: the back-link q at the record's position is rejected by an
 // accepted member ahead of it in key order (or never reached), so the
 // accepted run stays as it is and q joins the filled run at its place in key
-// order. Fills kept and kept_scores with the new list and its layer-0 scores
-// and returns true; returns false when the case is any other (q accepted, an
-// accepted member lost, no cached scores, a floor set), and the full
-// selection runs instead.
-bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
-                   std::span<const NodeIdx> items, std::span<const float> cached,
-                   const PruneRecord& record, size_t target, const VectorLookup& vecs,
-                   const Scorer& scorer, std::vector<NodeIdx>& kept,
-                   std::vector<float>& kept_scores) {
-  const size_t n = items.size();
+// order. The list and its scores (cached, position by position) are then
+// rewritten in place: q moves to its new place, and the list is cut to the
+// target. Returns false, nothing changed, when the case is any other (q
+// accepted, an accepted member lost, no cached scores, a floor set), and the
+// full selection runs instead.
+bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv, NeighborList& list,
+                   std::span<float> cached, const PruneRecord& record, size_t target,
+                   const VectorLookup& vecs, const Scorer& scorer) {
+  NodeIdx* const items = list.mutable_data();
+  const size_t n = list.size();
   const size_t p = record.inserted_at;
   const size_t accepted = record.accepted;
   if (cached.size() != n || p >= n || accepted >= n || accepted > target ||
@@ -444,7 +446,7 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
   for (size_t i = 0; i < n; ++i) {
     // A dangling entry would drop out of the candidates, a repeat of q
     // would be skipped as already chosen: both for the full selection.
-    if (vecs.any(items[i]) == nullptr || (i != p && items[i] == q)) return false;
+    if (!vecs.has(items[i]) || (i != p && items[i] == q)) return false;
   }
   const float owner_score = scorer.score(uv, uv);
   const auto score_at = [&](size_t i) { return items[i] == u ? owner_score : cached[i]; };
@@ -473,24 +475,30 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
   // With target members ahead of it, q is never examined.
   if (!rejected && ahead < target) return false;
 
-  kept.clear();
-  kept_scores.clear();
-  const auto keep = [&](size_t i) {
-    if (kept.size() >= target) return;
-    kept.push_back(items[i]);
-    kept_scores.push_back(items[i] == u ? 0.0f : cached[i]);
-  };
-  for (size_t old = 0; old < accepted; ++old) keep(position(old));
-  bool q_kept = false;
-  for (size_t old = accepted; old + 1 < n; ++old) {
-    const size_t i = position(old);
-    if (!q_kept && q_word < word(i)) {
-      keep(p);
-      q_kept = true;
-    }
-    keep(i);
+  // q's place among the old members: before the first filled one whose
+  // word exceeds its own, else after them all.
+  size_t k = accepted;
+  while (k + 1 < n && !(q_word < word(position(k)))) ++k;
+  const float q_score = cached[p];
+  if (k >= p) {
+    std::copy(items + p + 1, items + k + 1, items + p);
+    std::copy(cached.begin() + static_cast<std::ptrdiff_t>(p + 1),
+              cached.begin() + static_cast<std::ptrdiff_t>(k + 1),
+              cached.begin() + static_cast<std::ptrdiff_t>(p));
+  } else {
+    std::copy_backward(items + k, items + p, items + p + 1);
+    std::copy_backward(cached.begin() + static_cast<std::ptrdiff_t>(k),
+                       cached.begin() + static_cast<std::ptrdiff_t>(p),
+                       cached.begin() + static_cast<std::ptrdiff_t>(p + 1));
   }
-  if (!q_kept) keep(p);
+  items[k] = q;
+  cached[k] = q_score;
+  const size_t kept = std::min(target, n);
+  // The owner's score in the list of scores is 0, not its score to itself.
+  for (size_t i = 0; i < kept; ++i) {
+    if (items[i] == u) cached[i] = 0.0f;
+  }
+  list.truncate(kept);
   return true;
 }
 
@@ -499,6 +507,7 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
 // match (scores may be nullptr: nothing cached). `cached` holds the raw
 // scores from u to the list's entries position by position when the caller
 // has them, else is empty; they are the very values a rescoring would give.
+// A pruned list may leave them rearranged.
 // With memo, a layer-0 cap replays the outcomes the last cap of this list
 // recorded where they still hold, and records its own.
 // record_fresh: the caller has just checked that u's record describes the
@@ -506,7 +515,7 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
 // the list is not pruned, the caller fingerprints it instead.
 // Returns whether the list was pruned.
 bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& list,
-                std::span<const float> cached, ScoreList* scores, const VectorLookup& vecs,
+                std::span<float> cached, ScoreList* scores, const VectorLookup& vecs,
                 const Scorer& scorer, PruneMemo* memo, bool record_fresh = false) {
   const size_t cap = layer == 0 ? index.max_neighbors_l0() : index.m();
   // The owner's own entry is not counted against the cap.
@@ -532,16 +541,14 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
                       record->inserted_at != PruneRecord::kNone &&
                       (record_fresh || list_fingerprint(items) == record->fingerprint);
   const size_t target = cap == std::numeric_limits<size_t>::max() ? cap : cap + 1;
-  thread_local std::vector<float> kept_scores;
-  if (replay && cap_by_replay(index.metric(), u, uv, items, cached, *record, target, vecs, scorer,
-                              kept, kept_scores)) {
+  if (replay &&
+      cap_by_replay(index.metric(), u, uv, list, cached, *record, target, vecs, scorer)) {
     memo->count_reuse();
-    list.assign(kept);
     record->inserted_at = PruneRecord::kNone;
-    record->fingerprint = list_fingerprint(kept);
+    record->fingerprint = list_fingerprint(list.items());
     if (scores != nullptr) {
       std::unique_lock<utils::SpinRwLock> write(scores->lock);
-      scores->assign(kept_scores);
+      scores->assign(cached.first(list.size()));
     }
     return true;
   }
@@ -570,6 +577,7 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
     memo->count_reuse();
   }
   // Every candidate is scored from u.
+  thread_local std::vector<float> kept_scores;
   const size_t accepted = select_diverse(candidates, target, true, layer, vecs, scorer, u, kept,
                                          &kept_at, replay ? sorted_hints.data() : nullptr);
   list.assign(kept);
