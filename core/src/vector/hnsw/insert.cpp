@@ -179,7 +179,7 @@ size_t bisect(size_t count, Pred pred) {
 // list entry newer than the snapshot still scores as what it is.
 struct VectorLookup {
   const NodeViews& views;
-  const VectorArena& arena;
+  const NodeVectorArena& arena;
 
   // The node's vector whatever its state, or nullptr beyond the arena.
   const float* any(NodeIdx x) const {
@@ -254,7 +254,7 @@ std::unique_lock<utils::SpinRwLock> lock_current_list(HNSWIndex& index, size_t l
 // The layer-0 lists and their cached scores, for select_diverse.
 struct KnownScores {
   const AdjacencyView& adjacency;
-  const ChunkedArray<ScoreList>::View& scores;
+  const NodeArray<ScoreList>::View& scores;
 };
 
 // The least sort key from any accepted member to a node, where a cached score

@@ -120,8 +120,8 @@ class LayerSearch {
 
   // Settings.
   size_t n = 0;
-  ChunkedArray<std::atomic<uint8_t>>::View states;
-  VectorArena::View vectors;
+  NodeArray<std::atomic<uint8_t>>::View states;
+  NodeVectorArena::View vectors;
   AdjacencyView adjacency;
   bool frozen = false;    // no list lock is needed
   bool all_live = false;  // no node needs its state checked
@@ -133,7 +133,7 @@ class LayerSearch {
   bool counting = false;  // a stats sink wants scanned / scored
   bool remember_scores = false;  // see HNSWIndex::search_layer_unfiltered
   bool ti_skip = false;
-  ChunkedArray<ScoreList>::View l0_scores;
+  NodeArray<ScoreList>::View l0_scores;
   bool screen = false;
   const uint8_t* codes = nullptr;
   size_t coded_nodes = 0;
@@ -323,8 +323,8 @@ class LayerSearch {
     const size_t count = n;
     uint8_t* const marks = scratch_.visited.marks.data();
     const uint8_t epoch = scratch_.visited.epoch;
-    const ChunkedArray<std::atomic<uint8_t>>::View st = states;
-    const VectorArena::View vec = vectors;
+    const NodeArray<std::atomic<uint8_t>>::View st = states;
+    const NodeVectorArena::View vec = vectors;
     const size_t dim = dim_;
     NodeIdx* const group = scratch_.group.data();
     uint64_t visited = visited_count;
@@ -395,7 +395,7 @@ class LayerSearch {
 
   // Scores and admits a gathered group; the kernel is the one fast_score_n
   // would pick, chosen once per search.
-  void score_plain(const NodeIdx* group, size_t count, const VectorArena::View& vec) {
+  void score_plain(const NodeIdx* group, size_t count, const NodeVectorArena::View& vec) {
     const Kernel kernel = kernel_;
     const bool cosine = metric_ == utils::DistanceMetric::Cosine;
     for (size_t g = 0; g < count; ++g) {
