@@ -265,19 +265,14 @@ class NearestMember {
     marks_.begin(n);
     if (keys_.size() < n) keys_.resize(n);
   }
-  // Notes the cached scores of member r (under its list's read lock). A
-  // list locked by a writer is passed over: a cap calls this while holding
-  // its own list's write lock, and waiting there could deadlock with a cap
-  // of r waiting for that list; noting less only leaves more to the kernel.
+  // Notes the cached scores of member r (under its list's read lock).
   void note(NodeIdx r, const KnownScores& known, bool negate, const Scorer& scorer) {
     if (r >= known.scores.len) return;
     const NeighborList* list = known.adjacency.list(0, r);
     if (list == nullptr) return;
     const ScoreList& scores = known.scores.at(r);
-    std::shared_lock<utils::SpinRwLock> read(list->lock, std::try_to_lock);
-    if (!read.owns_lock()) return;
-    std::shared_lock<utils::SpinRwLock> read_scores(scores.lock, std::try_to_lock);
-    if (!read_scores.owns_lock()) return;
+    std::shared_lock<utils::SpinRwLock> read(list->lock);
+    std::shared_lock<utils::SpinRwLock> read_scores(scores.lock);
     const size_t len = list->size();
     if (scores.size() != len) return;  // not in step: nothing to learn
     const NodeIdx* items = list->data();
@@ -415,9 +410,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
     if (hint == kHintUnknown) in_step = false;
     accept(c.idx, i);
     chosen.push_back(Chosen{cv, c.idx, was_accepted});
-    // The base's list is the one being capped, and its scores are the
-    // candidates' own.
-    if (noting && c.idx != base) nearest.note(c.idx, *known, negate, scorer);
+    if (noting) nearest.note(c.idx, *known, negate, scorer);
   }
   const size_t accepted = out.size();
 
@@ -520,13 +513,10 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv, NeighborLi
 // record_fresh: the caller has just checked that u's record describes the
 // list as it is now, and left its fingerprint for this cap to replace; when
 // the list is not pruned, the caller fingerprints it instead.
-// known: the layer-0 lists and cached scores, for the selection to reject
-// candidates by (see select_diverse).
 // Returns whether the list was pruned.
 bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& list,
                 std::span<float> cached, ScoreList* scores, const VectorLookup& vecs,
-                const Scorer& scorer, PruneMemo* memo, bool record_fresh = false,
-                const KnownScores* known = nullptr) {
+                const Scorer& scorer, PruneMemo* memo, bool record_fresh = false) {
   const size_t cap = layer == 0 ? index.max_neighbors_l0() : index.m();
   // The owner's own entry is not counted against the cap.
   if (list.size() <= cap || list.size() - cap <= 1) return false;
@@ -589,7 +579,7 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
   // Every candidate is scored from u.
   thread_local std::vector<float> kept_scores;
   const size_t accepted = select_diverse(candidates, target, true, layer, vecs, scorer, u, kept,
-                                         &kept_at, replay ? sorted_hints.data() : nullptr, known);
+                                         &kept_at, replay ? sorted_hints.data() : nullptr);
   list.assign(kept);
   if (memo != nullptr) {
     PruneRecord& next = record != nullptr ? *record : memo->at(u);
@@ -766,9 +756,8 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
     sort_tail_and_merge(w, searched);
 
     const KnownScores known{adjacency, scores_view};
-    const KnownScores* known_ptr = l == 0 && scores_view.len != 0 ? &known : nullptr;
     select_diverse(w, ml, negate, l, vecs, scorer, kNoNode, chosen, &chosen_at, nullptr,
-                   known_ptr);
+                   l == 0 && scores_view.len != 0 ? &known : nullptr);
 
     // The layer-0 scores of u's list come with w: every chosen node was
     // scored against q there, as fill_l0_scores would score it.
@@ -862,9 +851,8 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
         }
       }
       if (use_cached) cached.insert(cached.begin() + static_cast<std::ptrdiff_t>(pos), s_score);
-      const bool pruned =
-          enforce_caps && cap_locked(*this, l, s, *list, cached, scores, vecs, scorer,
-                                     &prune_memo_, extend_record, l == 0 ? known_ptr : nullptr);
+      const bool pruned = enforce_caps && cap_locked(*this, l, s, *list, cached, scores, vecs,
+                                                     scorer, &prune_memo_, extend_record);
       if (extend_record && !pruned) record->fingerprint = list_fingerprint(list->items());
       if (pruned) continue;
       if (scores == nullptr) continue;
