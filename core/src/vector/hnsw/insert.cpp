@@ -101,10 +101,14 @@ void sort_candidates(NodeCandidate* first, size_t n, std::vector<uint32_t>* from
   for (size_t i = 0; i < n; ++i) order[i] = uint64_t{key_order(first[i].sort_key)} << 32 | i;
   // The words are distinct (the position breaks ties), so every correct sort
   // gives the same, stable, order.
-  if (n <= 64) {
-    insertion_sort(order.data(), n);
-  } else if (!merge_runs(order)) {
-    std::sort(order.begin(), order.end());
+  // A capped list arrives as a few sorted runs, which merge in linear time
+  // where insertion would move every entry of one run past the other.
+  if (!merge_runs(order)) {
+    if (n <= 64) {
+      insertion_sort(order.data(), n);
+    } else {
+      std::sort(order.begin(), order.end());
+    }
   }
   copy.assign(first, first + n);
   for (size_t i = 0; i < n; ++i) first[i] = copy[static_cast<uint32_t>(order[i])];
