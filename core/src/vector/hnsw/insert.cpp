@@ -626,38 +626,34 @@ void extend_candidates(std::vector<NodeCandidate>& w, NodeIdx u, size_t layer, s
   if (stamps.has_slot(u)) stamps.set(u);
 
   std::vector<NodeCandidate>& extra = scratch->extension;
-  // Positions in extra of the entries left to score.
-  std::vector<NodeIdx>& pending = scratch->neighbors;
+  std::vector<NodeIdx>& copy = scratch->neighbors;
   extra.clear();
   const size_t heads = std::min(ml, w.size());
   for (size_t h = 0; h < heads; ++h) {
     const NeighborList* list = adjacency.list(layer, w[h].idx);
     if (list == nullptr) continue;
-    // The unseen entries first, in list order, with the scores the search
-    // remembered; the others' vectors are prefetched and they are scored
-    // after the walk (and the lock), by when the first vectors have arrived.
-    pending.clear();
     {
       std::shared_lock<utils::SpinRwLock> read(list->lock);
-      const NodeIdx* const items = list->data();
-      const size_t len = list->size();
-      for (size_t j = 0; j < len; ++j) {
-        const NodeIdx x = items[j];
-        if (!views.is_live(x) || !stamps.has_slot(x) || stamps.test(x)) continue;
-        stamps.set(x);
-        if (x < known_len && known.test(x)) {
-          const float s = known_scores[x];
-          extra.push_back(NodeCandidate{x, s, scorer.key(s, negate)});
-          continue;
-        }
-        prefetch_vector(views.vectors.ptr(x), scorer.dim);
-        pending.push_back(static_cast<NodeIdx>(extra.size()));
-        extra.push_back(NodeCandidate{x, 0.0f, 0.0f});
-      }
+      copy.assign(list->begin(), list->end());
     }
-    const size_t unscored = pending.size();
+    // The unseen entries first, in list order, with the scores the search
+    // remembered; the others' vectors are prefetched and they are scored
+    // after the walk, by when the first vectors have arrived.
+    size_t unscored = 0;
+    for (NodeIdx x : copy) {
+      if (!views.is_live(x) || !stamps.has_slot(x) || stamps.test(x)) continue;
+      stamps.set(x);
+      if (x < known_len && known.test(x)) {
+        const float s = known_scores[x];
+        extra.push_back(NodeCandidate{x, s, scorer.key(s, negate)});
+        continue;
+      }
+      prefetch_vector(views.vectors.ptr(x), scorer.dim);
+      copy[unscored++] = static_cast<NodeIdx>(extra.size());
+      extra.push_back(NodeCandidate{x, 0.0f, 0.0f});
+    }
     for (size_t i = 0; i < unscored; ++i) {
-      NodeCandidate& c = extra[pending[i]];
+      NodeCandidate& c = extra[copy[i]];
       c.score = scorer.score(q.data(), views.vectors.ptr(c.idx));
       c.sort_key = scorer.key(c.score, negate);
     }
