@@ -29,6 +29,7 @@
 #include <new>
 #include <shared_mutex>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -78,6 +79,25 @@ class ChunkGeometry {
   uint32_t shift_ = 0;
   bool pow2_ = false;
 };
+
+// The same split for a capacity fixed at compile time: a shift and a mask,
+// with no test of which case applies on every access.
+template <size_t kCapacity>
+class FixedChunkGeometry {
+ public:
+  FixedChunkGeometry() = default;
+  explicit FixedChunkGeometry(size_t capacity) {
+    if (capacity != kCapacity) fatal("assertion failed: chunk_capacity is the fixed capacity");
+  }
+  static constexpr size_t capacity() { return kCapacity; }
+  static constexpr size_t chunk_of(size_t i) { return i / kCapacity; }
+  static constexpr size_t slot_of(size_t i) { return i % kCapacity; }
+};
+
+// Capacity 0: chosen at run time.
+template <size_t kCapacity>
+using GeometryFor =
+    std::conditional_t<kCapacity == 0, ChunkGeometry, FixedChunkGeometry<kCapacity>>;
 
 // A zero-filled memory block. Large blocks are mapped directly, aligned to
 // 2 MiB and offered to transparent huge pages: a search reads vectors at
@@ -167,7 +187,9 @@ class BaseTables {
 // One T per element; T's default value until written. Used with atomics and
 // utils::LockedList elements, which are shared mutable state: a snapshot hands
 // out non-const references.
-template <class T>
+// A non-zero kFixedCapacity fixes the chunk capacity at compile time (the
+// constructor must be given the same); 0 takes it at run time.
+template <class T, size_t kFixedCapacity = 0>
 class ChunkedArray {
  public:
   // A fixed-length array of chunk_capacity default elements.
@@ -195,7 +217,7 @@ class ChunkedArray {
    private:
     friend class ChunkedArray;
     T* const* bases_ = nullptr;
-    arena_detail::ChunkGeometry geometry_;
+    arena_detail::GeometryFor<kFixedCapacity> geometry_;
   };
 
   explicit ChunkedArray(size_t chunk_capacity = 4096)
@@ -259,7 +281,7 @@ class ChunkedArray {
  private:
   arena_detail::BaseTables<T> bases_;
   const size_t chunk_capacity_;
-  const arena_detail::ChunkGeometry geometry_;
+  const arena_detail::GeometryFor<kFixedCapacity> geometry_;
 
   mutable std::mutex writer_mutex_;
   std::vector<std::unique_ptr<ArrayChunk>> writer_chunks_;
@@ -269,7 +291,9 @@ class ChunkedArray {
 };
 
 // Fixed-dimension float32 vectors.
-class VectorArena {
+// kFixedCapacity as for ChunkedArray.
+template <size_t kFixedCapacity = 0>
+class BasicVectorArena {
  public:
   // chunk_capacity rows of stride floats: a zeroed block of its own, or rows
   // that already sit in memory kept alive by `owner` (adopt_chunk).
@@ -302,22 +326,23 @@ class VectorArena {
     std::span<const float> get(size_t i) const { return {ptr(i), dim}; }
 
    private:
-    friend class VectorArena;
+    friend class BasicVectorArena;
     float* const* bases_ = nullptr;
-    arena_detail::ChunkGeometry geometry_;
+    arena_detail::GeometryFor<kFixedCapacity> geometry_;
   };
 
   // dim may be 0: such an arena stands for an index that was never given a
   // vector, and it never holds a row (push and adopt_chunk abort).
-  VectorArena(size_t dim, size_t chunk_capacity = 4096)
+  BasicVectorArena(size_t dim,
+                   size_t chunk_capacity = kFixedCapacity == 0 ? 4096 : kFixedCapacity)
       : dim_(dim), stride_(dim), chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
     if (chunk_capacity == 0) arena_detail::fatal("assertion failed: chunk_capacity > 0");
     if (dim != 0 && chunk_capacity > SIZE_MAX / sizeof(float) / dim) {
       arena_detail::fatal("assertion failed: chunk_capacity * dim fits in memory");
     }
   }
-  VectorArena(const VectorArena&) = delete;
-  VectorArena& operator=(const VectorArena&) = delete;
+  BasicVectorArena(const BasicVectorArena&) = delete;
+  BasicVectorArena& operator=(const BasicVectorArena&) = delete;
 
   // Rows `stride` floats apart (stride >= dim), so that rows laid out with
   // a gap between them can be adopted in place. Only before the first row.
@@ -433,12 +458,14 @@ class VectorArena {
   // Written only while the arena is empty, before any reader can exist.
   size_t stride_;
   const size_t chunk_capacity_;
-  const arena_detail::ChunkGeometry geometry_;
+  const arena_detail::GeometryFor<kFixedCapacity> geometry_;
 
   mutable std::mutex writer_mutex_;
   std::vector<std::unique_ptr<VectorChunk>> writer_chunks_;
   size_t writer_len_ = 0;
   std::atomic<size_t> published_len_{0};
 };
+
+using VectorArena = BasicVectorArena<>;
 
 }  // namespace dovadure::vector::hnsw

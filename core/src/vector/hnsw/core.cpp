@@ -137,6 +137,8 @@ void HNSWIndex::set_state(NodeIdx idx, uint8_t state) {
   states_.with(idx, [state](std::atomic<uint8_t>& v) { v.store(state, std::memory_order_release); });
 }
 
+void seed_level_generator(uint64_t seed) { level_rng().seed(seed); }
+
 float HNSWIndex::fast_score(std::span<const float> a, std::span<const float> b) const {
   return hnsw::fast_score(metric_, a, b);
 }

@@ -58,6 +58,17 @@ inline constexpr uint8_t kStateDeleted = 2;
 
 inline constexpr size_t kChunkCapacity = 4096;
 
+// The index's per-node containers, their chunk capacity fixed at compile
+// time so that an element's chunk and slot are a shift and a mask.
+template <class T>
+using NodeArray = ChunkedArray<T, kChunkCapacity>;
+using NodeVectorArena = BasicVectorArena<kChunkCapacity>;
+using NodeLayer0Lists = BasicLayer0Lists<kChunkCapacity>;
+
+// Reseeds the calling thread's level generator (otherwise seeded from the
+// operating system), so that a single-threaded build is reproducible.
+void seed_level_generator(uint64_t seed);
+
 // Entry-point word: low 32 bits node index (0xFFFFFFFF = none), high 32 bits level.
 inline constexpr uint64_t make_entry_word(NodeIdx idx, uint32_t level) {
   return (static_cast<uint64_t>(level) << 32) | idx;
@@ -92,12 +103,12 @@ class AdjacencyView {
   size_t len() const { return len_; }
   size_t num_layers() const { return num_layers_; }
   // Layer 0 alone, for prefetching records ahead of list().
-  const Layer0Lists::View& layer0() const { return layer0_; }
+  const NodeLayer0Lists::View& layer0() const { return layer0_; }
 
  private:
   friend class HNSWIndex;
-  Layer0Lists::View layer0_;
-  ChunkedArray<std::atomic<UpperLists*>>::View upper_;
+  NodeLayer0Lists::View layer0_;
+  NodeArray<std::atomic<UpperLists*>>::View upper_;
   size_t len_ = 0;
   size_t num_layers_ = 0;
 };
@@ -302,19 +313,19 @@ class HNSWIndex {
   // Node u's adjacency list at layer l (the node itself first, then its
   // neighbours) is layer0_[u] for l = 0 and upper_[u]->lists[l - 1] above;
   // a missing block or a block below l stands for an empty list.
-  Layer0Lists layer0_;
-  ChunkedArray<std::atomic<UpperLists*>> upper_;
+  NodeLayer0Lists layer0_;
+  NodeArray<std::atomic<UpperLists*>> upper_;
   size_t num_layers_;
   // Blocks replaced by a taller one stay alive until the index dies, since a
   // concurrent reader may still hold them.
   std::mutex upper_mutex_;
   std::vector<std::unique_ptr<UpperLists>> retired_upper_;
-  VectorArena vectors_;
-  ChunkedArray<std::atomic<uint8_t>> levels_;
-  ChunkedArray<std::atomic<bool>> deleted_;
-  ChunkedArray<ScoreList> l0_neighbor_scores_;
-  ChunkedArray<std::atomic<uint8_t>> states_;
-  ChunkedArray<std::atomic<uint64_t>> ids_;
+  NodeVectorArena vectors_;
+  NodeArray<std::atomic<uint8_t>> levels_;
+  NodeArray<std::atomic<bool>> deleted_;
+  NodeArray<ScoreList> l0_neighbor_scores_;
+  NodeArray<std::atomic<uint8_t>> states_;
+  NodeArray<std::atomic<uint64_t>> ids_;
   std::atomic<uint64_t> entry_point_;
   std::atomic<size_t> deleted_count_{0};
   mutable std::mutex alloc_mutex_;

@@ -101,10 +101,14 @@ void sort_candidates(NodeCandidate* first, size_t n, std::vector<uint32_t>* from
   for (size_t i = 0; i < n; ++i) order[i] = uint64_t{key_order(first[i].sort_key)} << 32 | i;
   // The words are distinct (the position breaks ties), so every correct sort
   // gives the same, stable, order.
-  if (n <= 64) {
-    insertion_sort(order.data(), n);
-  } else if (!merge_runs(order)) {
-    std::sort(order.begin(), order.end());
+  // A capped list arrives as a few sorted runs, which merge in linear time
+  // where insertion would move every entry of one run past the other.
+  if (!merge_runs(order)) {
+    if (n <= 64) {
+      insertion_sort(order.data(), n);
+    } else {
+      std::sort(order.begin(), order.end());
+    }
   }
   copy.assign(first, first + n);
   for (size_t i = 0; i < n; ++i) first[i] = copy[static_cast<uint32_t>(order[i])];
@@ -179,13 +183,15 @@ size_t bisect(size_t count, Pred pred) {
 // list entry newer than the snapshot still scores as what it is.
 struct VectorLookup {
   const NodeViews& views;
-  const VectorArena& arena;
+  const NodeVectorArena& arena;
 
   // The node's vector whatever its state, or nullptr beyond the arena.
   const float* any(NodeIdx x) const {
     if (x < views.vectors.len) return views.vectors.ptr(x);
     return x < arena.len() ? arena.get_direct(x).data() : nullptr;
   }
+  // Whether any() finds a vector for x.
+  bool has(NodeIdx x) const { return x < views.vectors.len || x < arena.len(); }
   // As any(), but nullptr for a tombstoned node. Deletions are serialised
   // with inserts, so a node newer than the snapshot is never tombstoned.
   const float* live(NodeIdx x) const {
@@ -252,7 +258,7 @@ std::unique_lock<utils::SpinRwLock> lock_current_list(HNSWIndex& index, size_t l
 // The layer-0 lists and their cached scores, for select_diverse.
 struct KnownScores {
   const AdjacencyView& adjacency;
-  const ChunkedArray<ScoreList>::View& scores;
+  const NodeArray<ScoreList>::View& scores;
 };
 
 // The least sort key from any accepted member to a node, where a cached score
@@ -309,7 +315,11 @@ class NearestMember {
 // hints, when given, holds per candidate the outcome a previous selection
 // over the same candidates reached (see prune_memo.hpp); they are followed
 // for as long as this selection accepts exactly what that one did. They are
-// ignored under a floor.
+// ignored under a floor. After the selection departs from the record, a
+// candidate the record accepted is still not tested against members the
+// record accepted too: that selection tested it against every one of them
+// (they came before it, in the same order) and none rejected it, and whether
+// a candidate is rejected does not depend on the order of its tests.
 // known, when given at layer 0, holds the cached scores: each accepted
 // member's cached scores to its neighbours are noted, and a candidate one of
 // them already rejects is rejected without its vector being read. Scores are
@@ -332,6 +342,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
   struct Chosen {
     const float* vector;
     NodeIdx idx;
+    bool was_accepted;  // the record accepted it
   };
   thread_local std::vector<Chosen> chosen;
   out.clear();
@@ -374,6 +385,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
       if (const float* next = vecs.any(candidates[i + 1].idx)) prefetch_vector(next, scorer.dim);
     }
     const uint8_t hint = in_step ? hints[i] : uint8_t{kHintUnknown};
+    const bool was_accepted = hints != nullptr && !prune_floor && hints[i] == kHintAccepted;
     const float* cv = already(c.idx) ? nullptr : vecs.live(c.idx);
     if (cv == nullptr) {
       // A member the record accepted is lost: what follows was decided
@@ -389,6 +401,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
       if (noting && nearest.rejects(c.idx, threshold)) continue;
       bool rejected = false;
       for (const Chosen& r : chosen) {
+        if (was_accepted && r.was_accepted) continue;
         const float d = r.idx == base ? c.score : scorer.score(cv, r.vector);
         if (scorer.key(d, negate) < threshold) {
           rejected = true;
@@ -400,7 +413,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
     // An acceptance the record did not make ends the agreement with it.
     if (hint == kHintUnknown) in_step = false;
     accept(c.idx, i);
-    chosen.push_back(Chosen{cv, c.idx});
+    chosen.push_back(Chosen{cv, c.idx, was_accepted});
     if (noting) nearest.note(c.idx, *known, negate, scorer);
   }
   const size_t accepted = out.size();
@@ -416,16 +429,16 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
 // whole list: the back-link q at the record's position is rejected by an
 // accepted member ahead of it in key order (or never reached), so the
 // accepted run stays as it is and q joins the filled run at its place in key
-// order. Fills kept and kept_scores with the new list and its layer-0 scores
-// and returns true; returns false when the case is any other (q accepted, an
-// accepted member lost, no cached scores, a floor set), and the full
-// selection runs instead.
-bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
-                   std::span<const NodeIdx> items, std::span<const float> cached,
-                   const PruneRecord& record, size_t target, const VectorLookup& vecs,
-                   const Scorer& scorer, std::vector<NodeIdx>& kept,
-                   std::vector<float>& kept_scores) {
-  const size_t n = items.size();
+// order. The list and its scores (cached, position by position) are then
+// rewritten in place: q moves to its new place, and the list is cut to the
+// target. Returns false, nothing changed, when the case is any other (q
+// accepted, an accepted member lost, no cached scores, a floor set), and the
+// full selection runs instead.
+bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv, NeighborList& list,
+                   std::span<float> cached, const PruneRecord& record, size_t target,
+                   const VectorLookup& vecs, const Scorer& scorer) {
+  NodeIdx* const items = list.mutable_data();
+  const size_t n = list.size();
   const size_t p = record.inserted_at;
   const size_t accepted = record.accepted;
   if (cached.size() != n || p >= n || accepted >= n || accepted > target ||
@@ -437,7 +450,7 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
   for (size_t i = 0; i < n; ++i) {
     // A dangling entry would drop out of the candidates, a repeat of q
     // would be skipped as already chosen: both for the full selection.
-    if (vecs.any(items[i]) == nullptr || (i != p && items[i] == q)) return false;
+    if (!vecs.has(items[i]) || (i != p && items[i] == q)) return false;
   }
   const float owner_score = scorer.score(uv, uv);
   const auto score_at = [&](size_t i) { return items[i] == u ? owner_score : cached[i]; };
@@ -466,24 +479,30 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
   // With target members ahead of it, q is never examined.
   if (!rejected && ahead < target) return false;
 
-  kept.clear();
-  kept_scores.clear();
-  const auto keep = [&](size_t i) {
-    if (kept.size() >= target) return;
-    kept.push_back(items[i]);
-    kept_scores.push_back(items[i] == u ? 0.0f : cached[i]);
-  };
-  for (size_t old = 0; old < accepted; ++old) keep(position(old));
-  bool q_kept = false;
-  for (size_t old = accepted; old + 1 < n; ++old) {
-    const size_t i = position(old);
-    if (!q_kept && q_word < word(i)) {
-      keep(p);
-      q_kept = true;
-    }
-    keep(i);
+  // q's place among the old members: before the first filled one whose
+  // word exceeds its own, else after them all.
+  size_t k = accepted;
+  while (k + 1 < n && !(q_word < word(position(k)))) ++k;
+  const float q_score = cached[p];
+  if (k >= p) {
+    std::copy(items + p + 1, items + k + 1, items + p);
+    std::copy(cached.begin() + static_cast<std::ptrdiff_t>(p + 1),
+              cached.begin() + static_cast<std::ptrdiff_t>(k + 1),
+              cached.begin() + static_cast<std::ptrdiff_t>(p));
+  } else {
+    std::copy_backward(items + k, items + p, items + p + 1);
+    std::copy_backward(cached.begin() + static_cast<std::ptrdiff_t>(k),
+                       cached.begin() + static_cast<std::ptrdiff_t>(p),
+                       cached.begin() + static_cast<std::ptrdiff_t>(p + 1));
   }
-  if (!q_kept) keep(p);
+  items[k] = q;
+  cached[k] = q_score;
+  const size_t kept = std::min(target, n);
+  // The owner's score in the list of scores is 0, not its score to itself.
+  for (size_t i = 0; i < kept; ++i) {
+    if (items[i] == u) cached[i] = 0.0f;
+  }
+  list.truncate(kept);
   return true;
 }
 
@@ -492,12 +511,16 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv,
 // match (scores may be nullptr: nothing cached). `cached` holds the raw
 // scores from u to the list's entries position by position when the caller
 // has them, else is empty; they are the very values a rescoring would give.
+// A pruned list may leave them rearranged.
 // With memo, a layer-0 cap replays the outcomes the last cap of this list
 // recorded where they still hold, and records its own.
+// record_fresh: the caller has just checked that u's record describes the
+// list as it is now, and left its fingerprint for this cap to replace; when
+// the list is not pruned, the caller fingerprints it instead.
 // Returns whether the list was pruned.
 bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& list,
-                std::span<const float> cached, ScoreList* scores, const VectorLookup& vecs,
-                const Scorer& scorer, PruneMemo* memo) {
+                std::span<float> cached, ScoreList* scores, const VectorLookup& vecs,
+                const Scorer& scorer, PruneMemo* memo, bool record_fresh = false) {
   const size_t cap = layer == 0 ? index.max_neighbors_l0() : index.m();
   // The owner's own entry is not counted against the cap.
   if (list.size() <= cap || list.size() - cap <= 1) return false;
@@ -520,18 +543,16 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
   // accepted, the others rejected, and p itself is new.
   const bool replay = record != nullptr && record->valid() &&
                       record->inserted_at != PruneRecord::kNone &&
-                      list_fingerprint(items) == record->fingerprint;
+                      (record_fresh || list_fingerprint(items) == record->fingerprint);
   const size_t target = cap == std::numeric_limits<size_t>::max() ? cap : cap + 1;
-  thread_local std::vector<float> kept_scores;
-  if (replay && cap_by_replay(index.metric(), u, uv, items, cached, *record, target, vecs, scorer,
-                              kept, kept_scores)) {
+  if (replay &&
+      cap_by_replay(index.metric(), u, uv, list, cached, *record, target, vecs, scorer)) {
     memo->count_reuse();
-    list.assign(kept);
     record->inserted_at = PruneRecord::kNone;
-    record->fingerprint = list_fingerprint(kept);
+    record->fingerprint = list_fingerprint(list.items());
     if (scores != nullptr) {
       std::unique_lock<utils::SpinRwLock> write(scores->lock);
-      scores->assign(kept_scores);
+      scores->assign(cached.first(list.size()));
     }
     return true;
   }
@@ -560,6 +581,7 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
     memo->count_reuse();
   }
   // Every candidate is scored from u.
+  thread_local std::vector<float> kept_scores;
   const size_t accepted = select_diverse(candidates, target, true, layer, vecs, scorer, u, kept,
                                          &kept_at, replay ? sorted_hints.data() : nullptr);
   list.assign(kept);
@@ -820,18 +842,19 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
                                  list_fingerprint(items) == record->fingerprint;
       list->insert(pos, u);
       if (record != nullptr) {
+        // The extended list's fingerprint is taken only if no cap replaces
+        // the record first.
         if (extend_record) {
           record->inserted_at = static_cast<uint16_t>(pos);
-          record->fingerprint = list_fingerprint(list->items());
         } else {
           record->clear();
         }
       }
       if (use_cached) cached.insert(cached.begin() + static_cast<std::ptrdiff_t>(pos), s_score);
-      if (enforce_caps &&
-          cap_locked(*this, l, s, *list, cached, scores, vecs, scorer, &prune_memo_)) {
-        continue;
-      }
+      const bool pruned = enforce_caps && cap_locked(*this, l, s, *list, cached, scores, vecs,
+                                                     scorer, &prune_memo_, extend_record);
+      if (extend_record && !pruned) record->fingerprint = list_fingerprint(list->items());
+      if (pruned) continue;
       if (scores == nullptr) continue;
       if (use_cached) {
         std::unique_lock<utils::SpinRwLock> score_write(scores->lock);

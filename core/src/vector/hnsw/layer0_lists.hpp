@@ -24,7 +24,9 @@
 
 namespace dovadure::vector::hnsw {
 
-class Layer0Lists {
+// kFixedCapacity as for ChunkedArray.
+template <size_t kFixedCapacity = 0>
+class BasicLayer0Lists {
  public:
   using List = NodeList<NodeIdx>;
 
@@ -50,22 +52,22 @@ class Layer0Lists {
       }
     }
    private:
-    friend class Layer0Lists;
+    friend class BasicLayer0Lists;
     std::byte* const* bases_ = nullptr;
-    arena_detail::ChunkGeometry geometry_;
+    arena_detail::GeometryFor<kFixedCapacity> geometry_;
     size_t stride_ = 0;
   };
 
-  explicit Layer0Lists(size_t chunk_capacity)
+  explicit BasicLayer0Lists(size_t chunk_capacity)
       : chunk_capacity_(chunk_capacity), geometry_(chunk_capacity) {
     if (chunk_capacity == 0) arena_detail::fatal("assertion failed: chunk_capacity > 0");
   }
-  ~Layer0Lists() {
+  ~BasicLayer0Lists() {
     const View v = view();
     for (size_t i = 0; i < v.len; ++i) v.at(i).~List();
   }
-  Layer0Lists(const Layer0Lists&) = delete;
-  Layer0Lists& operator=(const Layer0Lists&) = delete;
+  BasicLayer0Lists(const BasicLayer0Lists&) = delete;
+  BasicLayer0Lists& operator=(const BasicLayer0Lists&) = delete;
 
   // Appends an empty list; the first append fixes the room of every list at
   // `room` items (at most List::kMaxInline; longer lists live on the heap).
@@ -127,7 +129,7 @@ class Layer0Lists {
  private:
   arena_detail::BaseTables<std::byte> bases_;
   const size_t chunk_capacity_;
-  const arena_detail::ChunkGeometry geometry_;
+  const arena_detail::GeometryFor<kFixedCapacity> geometry_;
   size_t room_ = 0;
   // Written once, by the first append; atomic so that an early view() may
   // read it without the writer mutex.
@@ -138,5 +140,7 @@ class Layer0Lists {
   size_t writer_len_ = 0;
   std::atomic<size_t> published_len_{0};
 };
+
+using Layer0Lists = BasicLayer0Lists<>;
 
 }  // namespace dovadure::vector::hnsw

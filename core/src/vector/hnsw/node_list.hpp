@@ -102,6 +102,18 @@ class NodeList {
     set_size(len + 1);
   }
   void push_back(const T& value) { insert(size(), value); }
+  // The items, for rewriting in place (then truncate() to shorten).
+  T* mutable_data() { return const_cast<T*>(data()); }
+  // Keeps the first n items (n <= size()). A list that fits its room again
+  // moves back into it, as assign() would put it there.
+  void truncate(size_t n) {
+    if (n >= size()) return;
+    if (on_heap() && n != 0 && n <= inline_capacity()) {
+      assign({block(), n});
+    } else {
+      set_size(n);
+    }
+  }
 
   void clear() { assign({}); }
 

@@ -13,9 +13,9 @@
 namespace dovadure::vector::hnsw {
 
 struct NodeViews {
-  VectorArena::View vectors;
-  ChunkedArray<std::atomic<bool>>::View deleted;
-  ChunkedArray<std::atomic<uint8_t>>::View states;
+  NodeVectorArena::View vectors;
+  NodeArray<std::atomic<bool>>::View deleted;
+  NodeArray<std::atomic<uint8_t>>::View states;
 
   // Node i's vector whatever its state, or nullptr beyond the arena.
   const float* vector(size_t i) const { return i < vectors.len ? vectors.ptr(i) : nullptr; }

@@ -75,7 +75,7 @@ void HNSWIndex::quantize_all() {
   const size_t n = std::min(len(), vectors_.len());
   if (n == 0 || dim == 0) return;
 
-  const VectorArena::View vectors = vectors_.view();
+  const NodeVectorArena::View vectors = vectors_.view();
   std::vector<uint8_t> codes(n * dim, 0);
 
   if (metric_ == utils::DistanceMetric::Cosine) {

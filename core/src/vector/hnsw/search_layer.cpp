@@ -120,8 +120,8 @@ class LayerSearch {
 
   // Settings.
   size_t n = 0;
-  ChunkedArray<std::atomic<uint8_t>>::View states;
-  VectorArena::View vectors;
+  NodeArray<std::atomic<uint8_t>>::View states;
+  NodeVectorArena::View vectors;
   AdjacencyView adjacency;
   bool frozen = false;    // no list lock is needed
   bool all_live = false;  // no node needs its state checked
@@ -133,7 +133,7 @@ class LayerSearch {
   bool counting = false;  // a stats sink wants scanned / scored
   bool remember_scores = false;  // see HNSWIndex::search_layer_unfiltered
   bool ti_skip = false;
-  ChunkedArray<ScoreList>::View l0_scores;
+  NodeArray<ScoreList>::View l0_scores;
   bool screen = false;
   const uint8_t* codes = nullptr;
   size_t coded_nodes = 0;
@@ -181,7 +181,8 @@ class LayerSearch {
 
   // A neighbour enters when the results have room or it beats the worst;
   // a NaN key therefore enters only while the results are not full.
-  bool admit(NodeIdx w, float score, float key) {
+  // Always inlined: it runs once per scored neighbour.
+  [[gnu::always_inline]] bool admit(NodeIdx w, float score, float key) {
     ResultHeap& results = scratch_.results;
     if (!(results.size() < ef_ || key < worst)) return false;
     // Most candidates get expanded: start fetching the list now (its
@@ -322,33 +323,38 @@ class LayerSearch {
     const size_t count = n;
     uint8_t* const marks = scratch_.visited.marks.data();
     const uint8_t epoch = scratch_.visited.epoch;
-    const ChunkedArray<std::atomic<uint8_t>>::View st = states;
-    const VectorArena::View vec = vectors;
-    const size_t dim = dim_;
+    const NodeArray<std::atomic<uint8_t>>::View st = states;
+    const NodeVectorArena::View vec = vectors;
+    // What prefetch_vector fetches of each vector, worked out once.
+    const size_t bytes = std::min<size_t>(dim_ * sizeof(float), 1024);
     NodeIdx* const group = scratch_.group.data();
     uint64_t visited = visited_count;
     size_t grouped = 0;
-    for (size_t k = 0; k < len; ++k) {
-      if (k + 2 < len) {
-        const NodeIdx next = items[k + 2];
-        if (next < count) __builtin_prefetch(&marks[next], 1, 3);
-      }
-      const NodeIdx w = items[k];
+    const auto visit = [&](NodeIdx w) __attribute__((always_inline)) {
       if (w >= count || marks[w] == epoch ||
           (kCheckState && st[w].load(std::memory_order_acquire) != kStateLive)) {
-        continue;
+        return;
       }
       marks[w] = epoch;
       ++visited;
-      const float* v = vec.ptr(w);
+      const char* v = reinterpret_cast<const char*>(vec.ptr(w));
       group[grouped++] = w;
-      prefetch_vector(v, dim);
+      for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(v + off, 0, 1);
       if (grouped == kGroupSize) {
         visited_count = visited;
         score_plain(group, grouped, vec);
         grouped = 0;
       }
+    };
+    // The marks two entries ahead are fetched while this one is looked at;
+    // the last two entries have none ahead.
+    size_t k = 0;
+    for (; k + 2 < len; ++k) {
+      const NodeIdx next = items[k + 2];
+      if (next < count) __builtin_prefetch(&marks[next], 1, 3);
+      visit(items[k]);
     }
+    for (; k < len; ++k) visit(items[k]);
     visited_count = visited;
     if (grouped > 0) score_plain(group, grouped, vec);
   }
@@ -394,12 +400,19 @@ class LayerSearch {
 
   // Scores and admits a gathered group; the kernel is the one fast_score_n
   // would pick, chosen once per search.
-  void score_plain(const NodeIdx* group, size_t count, const VectorArena::View& vec) {
+  void score_plain(const NodeIdx* group, size_t count, const NodeVectorArena::View& vec) {
+    // In locals: the stores below would otherwise make every member be
+    // loaded again for the next neighbour.
     const Kernel kernel = kernel_;
+    const float* const query = query_;
+    const size_t dim = dim_;
     const bool cosine = metric_ == utils::DistanceMetric::Cosine;
+    uint32_t* const memo = remember_scores ? scratch_.memo.stamps.data() : nullptr;
+    const uint32_t memo_epoch = scratch_.memo.epoch;
+    float* const memo_scores = scratch_.memo_scores.data();
     for (size_t g = 0; g < count; ++g) {
       const NodeIdx w = group[g];
-      float score = kernel(query_, vec.ptr(w), dim_);
+      float score = kernel(query, vec.ptr(w), dim);
       if (cosine) {
         if (score > 1.0f) {
           score = 1.0f;
@@ -408,7 +421,11 @@ class LayerSearch {
         }
         score = 1.0f - score;
       }
-      remember(w, score);
+      // As remember().
+      if (memo != nullptr) {
+        memo[w] = memo_epoch;
+        memo_scores[w] = score;
+      }
       admit(w, score, key_of(score));
     }
   }

@@ -88,7 +88,7 @@ struct Sq8Walk {
   size_t reachable = 0;  // nodes below both the snapshot length and the codes
   uint8_t* marks = nullptr;
   uint8_t epoch = 0;
-  ChunkedArray<std::atomic<uint8_t>>::View states;
+  NodeArray<std::atomic<uint8_t>>::View states;
   AdjacencyView adjacency;
   bool layer0 = false;
   CandidateHeap* candidates = nullptr;
@@ -123,7 +123,7 @@ struct Sq8Walk {
     const size_t limit = reachable;
     uint8_t* const mark = marks;
     const uint8_t stamp = epoch;
-    const ChunkedArray<std::atomic<uint8_t>>::View st = states;
+    const NodeArray<std::atomic<uint8_t>>::View st = states;
     const uint8_t* const codes = keys.codes;
     const size_t dim = keys.dim;
     const size_t row_bytes = keys.qlen;
@@ -215,7 +215,7 @@ utils::Result<std::vector<NodeCandidate>> HNSWIndex::run_l0_search(
       out.push_back({r.idx, score, score});
     }
   } else {
-    const VectorArena::View vectors = vectors_.view();
+    const NodeVectorArena::View vectors = vectors_.view();
     const size_t bytes = dim_ * sizeof(float);
     // The pool's vectors are scattered over the arena: fetch two ahead.
     constexpr size_t kAhead = 2;
