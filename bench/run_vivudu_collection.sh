@@ -11,23 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-install=1
-pass=()
-for arg in "$@"; do
-  case "$arg" in
-    --no-install) install=0 ;;
-    *) pass+=("$arg") ;;
-  esac
-done
-
-if [ "$install" = 1 ]; then
-  bash scripts/setup.sh
-  if ! dpkg -s dataset-fashion-mnist >/dev/null 2>&1; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq dataset-fashion-mnist >/dev/null
-  fi
-  python3 -m pip install -q --disable-pip-version-check matplotlib 'ray>=2.9'
-  python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
-fi
+source bench/fashion_setup.sh
+fashion_setup "$@"
+fashion_install matplotlib 'ray>=2.9'
 
 exec python3 bench/vivudu_collection.py "${pass[@]+"${pass[@]}"}"
