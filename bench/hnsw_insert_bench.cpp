@@ -3,7 +3,7 @@
 // another, then the index's snapshot record written to a file.
 //
 //   hnsw_insert_bench [points=20000] [dim=128] [m=16] [ef_construction=200]
-//                     [metric=euclidean|cosine|dot] [out=path]
+//                     [metric=euclidean|cosine|dot] [out=path] [lean=0|1]
 //
 // Two builds with the same arguments give byte-identical files, so a change
 // to insertion that must keep the graph can be checked with cmp. Data are
@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string out = argc > 6 ? argv[6] : "";
+  const bool lean = arg_or(argc, argv, 7, 0) != 0;
   if (n == 0 || dim == 0 || m == 0) {
     std::fprintf(stderr, "points, dim and m must be positive\n");
     return 2;
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
   const std::vector<float> data = mixture(n, dim);
   h::seed_level_generator(7);
   h::HNSWIndex index(metric, m, ef, 16, dim);
+  index.set_lean_lists(lean);
   const auto start = std::chrono::steady_clock::now();
   const std::clock_t cpu_start = std::clock();
   for (size_t i = 0; i < n; ++i) {

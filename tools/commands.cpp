@@ -302,6 +302,9 @@ constexpr const char* kBuildHelp =
     "                          with more than one, node numbering varies from run\n"
     "                          to run (the snapshot is keyed by point id)\n"
     "  --overwrite             replace an existing OUT.snap and drop its log\n"
+    "  --lean-lists            keep only the neighbours the diversity rule accepts:\n"
+    "                          a faster build and faster searches per ef, lower\n"
+    "                          recall per ef (later upserts use full lists)\n"
     "  --wait SECONDS          how long to wait for another writer (default 30)\n"
     "  --segment-max-points N  build a collection instead: OUT is a directory of\n"
     "                          segments of at most N points and their manifest\n";
@@ -471,7 +474,7 @@ int run_build(const std::vector<std::string>& args) {
                              {"m", Kind::Value}, {"ef-construction", Kind::Value},
                              {"max-level", Kind::Value}, {"threads", Kind::Value},
                              {"overwrite", Kind::Flag}, {"wait", Kind::Value},
-                             {"segment-max-points", Kind::Value}},
+                             {"segment-max-points", Kind::Value}, {"lean-lists", Kind::Flag}},
                             parsed);
   if (early >= 0) return early;
   segment::BuildSettings settings;
@@ -495,6 +498,7 @@ int run_build(const std::vector<std::string>& args) {
   settings.max_level = max_level;
   settings.threads = threads;
   settings.overwrite = parsed.has("overwrite");
+  settings.lean_lists = parsed.has("lean-lists");
   auto wait = lock_wait(parsed);
   if (!wait) return usage_error("build", "--wait must be a number of seconds");
   settings.wait = *wait;
@@ -516,6 +520,7 @@ int run_build(const std::vector<std::string>& args) {
     collection.ef_construction = settings.ef_construction;
     collection.max_level = settings.max_level;
     collection.dim = dim;
+    collection.lean_lists = settings.lean_lists;
     const auto started = std::chrono::steady_clock::now();
     auto failure = segment::build_collection(settings.path, collection, std::move(rows),
                                              static_cast<size_t>(max_points), settings.threads,

@@ -51,7 +51,7 @@ def write_json(path, doc):
 
 
 def run_build(task):
-    lib = libraries.make(task["library"], task["variant"], task["rerank_factor"])
+    lib = libraries.make(task["library"], task["variant"], task["rerank_factor"], task["m"])
     base_file = os.path.join(task["dataset_dir"], "base.npy")
     t = time.perf_counter()
     # The dovadure tool reads the vectors itself; holding them here too would
@@ -116,7 +116,7 @@ def percentile_us(samples_ns, q):
 
 def run_serve(task):
     t = time.perf_counter()
-    lib = libraries.make(task["library"], task["variant"], task["rerank_factor"])
+    lib = libraries.make(task["library"], task["variant"], task["rerank_factor"], task["m"])
     __import__(libraries.IMPORT_NAMES[task["library"]])
     import_seconds = time.perf_counter() - t
     queries = np.load(os.path.join(task["dataset_dir"], "queries.npy"))

@@ -37,6 +37,15 @@ CONFIGS = {
                                "patience": 0, "efs": (10, 16, 32)},
     ("dovadure", "sq8-p0"): {"quantised": True, "build_key": "dovadure",
                              "patience": 0, "efs": (10, 16, 32)},
+    # The speed setting: an index built with --lean-lists (only the
+    # neighbours the diversity rule accepts, no candidate extension),
+    # searched with the default knobs, with patience=0, and with patience=0
+    # and scan_cap=m (half of each layer-0 list at most).
+    ("dovadure", "lean"): {"quantised": False, "build_key": "dovadure-lean", "lean": True},
+    ("dovadure", "lean-p0"): {"quantised": False, "build_key": "dovadure-lean", "lean": True,
+                              "patience": 0, "efs": (10, 16, 32)},
+    ("dovadure", "lean-cap"): {"quantised": False, "build_key": "dovadure-lean", "lean": True,
+                               "patience": 0, "scan_cap": "m", "efs": (10, 16, 32, 48, 64)},
     ("hnswlib", "float"): {"quantised": False, "build_key": "hnswlib"},
     ("faiss", "hnswflat"): {"quantised": False, "build_key": "faiss-hnswflat"},
     ("faiss", "hnswsq8-refine"): {"quantised": True, "build_key": "faiss-hnswsq8-refine"},
@@ -81,14 +90,20 @@ def find_cli():
 class Dovadure:
     dist = "dovadure"
 
-    def __init__(self, variant, rerank_factor=DEFAULT_RERANK_FACTOR):
+    def __init__(self, variant, rerank_factor=DEFAULT_RERANK_FACTOR, m=None):
         self.variant = variant
         self.sq8 = variant.startswith("sq8")
         self.rerank_factor = rerank_factor
         self.index = None
         self.ef = 10
-        patience = CONFIGS[("dovadure", variant)].get("patience")
-        self.knobs = {} if patience is None else {"patience": patience}
+        cfg = CONFIGS[("dovadure", variant)]
+        self.lean = cfg.get("lean", False)
+        self.knobs = {}
+        if cfg.get("patience") is not None:
+            self.knobs["patience"] = cfg["patience"]
+        if cfg.get("scan_cap") is not None:
+            # "m": the graph's own m, half of a full layer-0 list.
+            self.knobs["scan_cap"] = m if cfg["scan_cap"] == "m" else cfg["scan_cap"]
 
     @staticmethod
     def child_env(variant, rerank_factor=DEFAULT_RERANK_FACTOR):
@@ -107,7 +122,7 @@ class Dovadure:
         cmd = [cli, "build", path, "--vectors", base_file,
                "--metric", "cosine" if metric == "angular" else "euclidean",
                "--m", str(m), "--ef-construction", str(ef_construction),
-               "--threads", str(threads), "--overwrite"]
+               "--threads", str(threads), "--overwrite"] + (["--lean-lists"] if self.lean else [])
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         out, err = proc.communicate()
         if proc.returncode != 0:
@@ -143,6 +158,8 @@ class Dovadure:
         note = f"{path} chosen at run time on this CPU; {binary_isa(dovadure.__file__)}"
         if self.sq8:
             note += f"; SQ8 screen, re-rank factor {self.rerank_factor}"
+        if self.lean:
+            note += "; built with --lean-lists"
         if self.knobs:
             note += "; " + ", ".join(f"{k}={v}" for k, v in self.knobs.items())
         return note
@@ -336,9 +353,9 @@ def transform_path(index_path):
     return index_path + ".transform.npy"
 
 
-def make(library, variant, rerank_factor=DEFAULT_RERANK_FACTOR):
+def make(library, variant, rerank_factor=DEFAULT_RERANK_FACTOR, m=None):
     if library == "dovadure":
-        return Dovadure(variant, rerank_factor)
+        return Dovadure(variant, rerank_factor, m)
     if library == "hnswlib":
         return Hnswlib(variant)
     if library == "faiss":

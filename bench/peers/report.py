@@ -11,6 +11,17 @@ OURS = ("dovadure", "float")
 OURS_SQ8 = ("dovadure", "sq8")
 # Extra sweeps of the same index with other search knobs (patience=0).
 ALSO_OURS = {OURS: ("dovadure", "float-p0"), OURS_SQ8: ("dovadure", "sq8-p0")}
+# The speed setting: one lean-list index, three searches.
+SPEED = (("dovadure", "lean"), ("dovadure", "lean-p0"), ("dovadure", "lean-cap"))
+
+
+def merged_sweeps(configs, keys):
+    """The first of `keys` present, with the sweeps of all of them."""
+    docs = [configs[k] for k in keys if k in configs]
+    if not docs:
+        return None
+    sweeps = [s for d in docs for s in d["serve"]["sweeps"]]
+    return dict(docs[0], serve=dict(docs[0]["serve"], sweeps=sweeps))
 
 
 def with_extra_sweeps(configs, key):
@@ -128,12 +139,16 @@ def ratio_lines(configs):
     quant_peers = {"faiss HNSWSQ8+refine": configs.get(("faiss", "hnswsq8-refine")),
                    "usearch i8": configs.get(("usearch", "i8"))}
     lines = []
-    if ours:
+
+    def against_peers(doc, name_of_ours):
         for t in (0.95, 0.99):
             for name, peer in peers.items():
                 if peer:
-                    lines.append(f"single-thread QPS at recall {t:.2f}, dovadure / {name}: "
-                                 f"{fmt_ratio(ratio(qps_at(ours, t), qps_at(peer, t)))}")
+                    lines.append(f"single-thread QPS at recall {t:.2f}, {name_of_ours} / {name}: "
+                                 f"{fmt_ratio(ratio(qps_at(doc, t), qps_at(peer, t)))}")
+
+    if ours:
+        against_peers(ours, "dovadure")
     if sq8:
         for t in (0.90, 0.95):
             if ours:
@@ -143,6 +158,16 @@ def ratio_lines(configs):
                 if peer:
                     lines.append(f"SQ8 QPS at recall {t:.2f}, dovadure sq8 / {name}: "
                                  f"{fmt_ratio(ratio(qps_at(sq8, t), qps_at(peer, t)))}")
+    speed = merged_sweeps(configs, SPEED)
+    if speed:
+        against_peers(speed, "dovadure speed setting")
+        b1, b2 = speed["build"]["1"]["build_seconds"], speed["build"]["2"]["build_seconds"]
+        lines.append(f"lean-list build time 1 thread / 2 threads (speed-up): {fmt_ratio(ratio(b1, b2))}")
+        hn = configs.get(("hnswlib", "float"))
+        for t in ("1", "2") if hn else ():
+            lines.append(f"build time with {t} thread(s), hnswlib / dovadure lean lists "
+                         "(above 1: dovadure faster): "
+                         f"{fmt_ratio(ratio(hn['build'][t]['build_seconds'], speed['build'][t]['build_seconds']))}")
     ours = configs.get(OURS)
     if ours:
         s = first_ef_reaching(ours, 0.95)
@@ -210,7 +235,10 @@ def write(results_dir, log=print):
              "dovadure/float-p0 and dovadure/sq8-p0 search the same indexes as dovadure/float and "
              "dovadure/sq8 with the module's `patience=0` (stop at the first candidate that cannot "
              "improve the results, the usual HNSW rule; the default 2 looks two further) at ef 10, "
-             "16 and 32; the dovadure ratios take the better of the two searches at each recall.",
+             "16 and 32; the dovadure ratios take the better of the two searches at each recall. "
+             "dovadure/lean, lean-p0 and lean-cap are the speed setting: one index built with "
+             "`--lean-lists`, searched with the default knobs, with `patience=0` and with "
+             "`patience=0, scan_cap=m`; its ratios take the best of the three at each recall.",
              "",
              *(["**Quick smoke run** (subsets of at most 5000 points and 200 queries, m = 16, a "
                 "few ef values): it shows that the harness works, not how fast anything is.", ""]

@@ -19,6 +19,7 @@ def build(
     overwrite: bool,
     wait: float,
     progress: Optional[Callable[[int], None]],
+    lean_lists: bool = ...,
 ) -> int: ...
 
 class Writer:
@@ -103,5 +104,6 @@ def build_collection(
     segment_max_points: int,
     overwrite: bool,
     wait: float,
+    lean_lists: bool = ...,
 ) -> int: ...
 def collection_segment_paths(dir: Union[str, "os.PathLike[str]"]) -> List[str]: ...

@@ -60,7 +60,7 @@ class ProgressRelay {
 PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"path", "vectors", "ids", "payloads", "metric", "m",
                                    "ef_construction", "max_level", "threads", "overwrite",
-                                   "wait", "progress", nullptr};
+                                   "wait", "progress", "lean_lists", nullptr};
   const char* path = nullptr;
   PyObject* vectors = nullptr;
   PyObject* ids = nullptr;
@@ -70,14 +70,16 @@ PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
   int overwrite = 0;
   PyObject* wait_obj = nullptr;
   PyObject* progress = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOsKKKKpOO:build", const_cast<char**>(keywords),
+  int lean_lists = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOsKKKKpOO|p:build", const_cast<char**>(keywords),
                                    &path, &vectors, &ids, &payloads, &metric, &m, &ef, &max_level,
-                                   &threads, &overwrite, &wait_obj, &progress)) {
+                                   &threads, &overwrite, &wait_obj, &progress, &lean_lists)) {
     return nullptr;
   }
   BuildSettings settings;
   settings.path = path;
   settings.overwrite = overwrite != 0;
+  settings.lean_lists = lean_lists != 0;
   if (!parse_build_settings(metric, m, ef, max_level, settings.metric, settings.m, settings.ef_construction,
                             settings.max_level) ||
       !in_range("threads", threads, 0, dovadure::segment::kMaxBuildThreads, settings.threads) ||
@@ -108,7 +110,7 @@ PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* build_collection(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"dir", "vectors", "ids", "payloads", "metric", "m", "ef_construction",
                                    "max_level", "threads", "segment_max_points", "overwrite", "wait",
-                                   nullptr};
+                                   "lean_lists", nullptr};
   const char* dir = nullptr;
   PyObject* vectors = nullptr;
   PyObject* ids = nullptr;
@@ -117,12 +119,15 @@ PyObject* build_collection(PyObject*, PyObject* args, PyObject* kwargs) {
   unsigned long long m = 0, ef = 0, max_level = 0, threads = 0, max_points = 0;
   int overwrite = 0;
   PyObject* wait_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOsKKKKKpO:build_collection",
+  int lean_lists = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOsKKKKKpO|p:build_collection",
                                    const_cast<char**>(keywords), &dir, &vectors, &ids, &payloads, &metric,
-                                   &m, &ef, &max_level, &threads, &max_points, &overwrite, &wait_obj)) {
+                                   &m, &ef, &max_level, &threads, &max_points, &overwrite, &wait_obj,
+                                   &lean_lists)) {
     return nullptr;
   }
   dovadure::segment::CollectionSettings settings;
+  settings.lean_lists = lean_lists != 0;
   size_t thread_count = 0;
   size_t segment_max_points = 0;
   std::chrono::milliseconds wait{};

@@ -584,8 +584,9 @@ std::optional<WriteError> build_collection(const std::string& dir, const Collect
     const size_t from = c * segment_max_points;
     const size_t to = std::min(rows.rows, from + segment_max_points);
     const std::vector<size_t> which = index_range(from, to);
-    if (auto bad = build_segment(segment_settings(manifest, path, threads, overwrite, wait),
-                                 select_rows(rows, which))) {
+    BuildSettings build = segment_settings(manifest, path, threads, overwrite, wait);
+    build.lean_lists = settings.lean_lists;
+    if (auto bad = build_segment(build, select_rows(rows, which))) {
       discard_built();
       return bad;
     }

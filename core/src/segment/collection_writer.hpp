@@ -40,6 +40,9 @@ struct CollectionSettings {
   size_t ef_construction = 200;
   size_t max_level = 16;
   size_t dim = 0;
+  // Lean lists for the segments build_collection makes (BuildSettings); not
+  // kept in the manifest, so later segments and compactions use full lists.
+  bool lean_lists = false;
 };
 
 // Name of the collection's lock file inside its directory.

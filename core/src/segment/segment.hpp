@@ -87,6 +87,8 @@ class Segment {
 
   // ---- state ----
   const vector::hnsw::HNSWIndex& index() const { return *index_; }
+  // Insertions from here on keep lean lists (HNSWIndex::set_lean_lists).
+  void set_lean_lists(bool on) { index_->set_lean_lists(on); }
   const payload_storage::PayloadIndex& payload_index() const { return payload_index_; }
   const PayloadMap& payloads() const { return payloads_; }
   const DeletedSet& deleted() const { return deleted_; }

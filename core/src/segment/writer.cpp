@@ -185,6 +185,7 @@ std::optional<WriteError> build_segment(const BuildSettings& settings, PointRows
   }
 
   Segment seg(settings.metric, settings.m, settings.ef_construction, settings.max_level, rows.dim);
+  seg.set_lean_lists(settings.lean_lists);
   const std::vector<uint64_t>& ids = *rows.ids;
   if (settings.threads == 1) {
     for (size_t i = 0; i < rows.rows; ++i) {

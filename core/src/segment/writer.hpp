@@ -104,6 +104,10 @@ struct BuildSettings {
   size_t threads = 1;
   // Replace an existing segment and drop its log.
   bool overwrite = false;
+  // Build with lean lists (HNSWIndex::set_lean_lists): faster to build and
+  // to search at a given ef, less accurate per ef. Later upserts do not
+  // keep the setting.
+  bool lean_lists = false;
   std::chrono::milliseconds wait{30000};
 };
 

@@ -179,6 +179,14 @@ class HNSWIndex {
   void set_m0(size_t v) { m0_ = v; }
   void set_max_neighbors_l0(size_t v) { max_neighbors_l0_ = v; }
   void set_ef_insert(size_t v) { ef_insert_ = v; }
+  // Lean lists: insertion and caps keep only the neighbours the diversity
+  // rule accepts, with no fill pass topping lists up to their target, and
+  // insertion selects from its beam alone (no candidate extension). Lists
+  // then stay under their cap, so back-links rarely trigger a cap. Off by
+  // default (every load and log replay inserts with full lists); a build
+  // switches it on for its own insertions. Not saved in snapshots.
+  void set_lean_lists(bool on) { lean_lists_ = on; }
+  bool lean_lists() const { return lean_lists_; }
   void set_exact_fallback(bool enabled, size_t threshold) {
     exact_fallback_enabled_ = enabled;
     exact_fallback_threshold_ = threshold;
@@ -345,7 +353,9 @@ class HNSWIndex {
   bool defer_layer0_room_ = false;
 
   // Outcomes of the last cap of each layer-0 list (see prune_memo.hpp).
+  // Unused with lean lists: their caps run the full selection.
   PruneMemo prune_memo_;
+  bool lean_lists_ = false;
 
   std::vector<uint8_t> codes_;
   std::vector<int64_t> code_square_sums_;  // one per row of codes_ (not Cosine)

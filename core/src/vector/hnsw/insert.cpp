@@ -327,13 +327,15 @@ class NearestMember {
 // not depend on the order of their inputs), so a cached score is the one the
 // test would compute, and since any rejecting member rejects, the outcome is
 // the same.
+// Without fill, out holds only the accepted members (lean lists).
 // Returns how many members of out the selection pass accepted (the rest are
 // filled).
 enum Hint : uint8_t { kHintUnknown = 0, kHintAccepted = 1, kHintRejected = 2 };
 size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, bool negate,
                       size_t layer, const VectorLookup& vecs, const Scorer& scorer, NodeIdx base,
                       std::vector<NodeIdx>& out, std::vector<uint32_t>* positions = nullptr,
-                      const uint8_t* hints = nullptr, const KnownScores* known = nullptr) {
+                      const uint8_t* hints = nullptr, const KnownScores* known = nullptr,
+                      bool fill = true) {
   const float alpha = diversity_alpha_for_level(layer);
   // Without the knob there is no floor: every candidate is tested.
   const std::optional<size_t> prune_floor = diversity_prune_floor();
@@ -417,6 +419,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
     if (noting) nearest.note(c.idx, *known, negate, scorer);
   }
   const size_t accepted = out.size();
+  if (!fill) return accepted;
 
   // Fill pass: top up to target from the head of the candidates, no tests.
   for (size_t i = 0; i < n && out.size() < target; ++i) {
@@ -526,6 +529,9 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
   if (list.size() <= cap || list.size() - cap <= 1) return false;
   const float* uv = vecs.any(u);
   if (uv == nullptr) return false;
+  // The memo's replay assumes accepted-then-filled lists.
+  const bool lean = index.lean_lists();
+  if (lean) memo = nullptr;
   const bool use_cached = cached.size() == list.size();
   thread_local std::vector<NodeCandidate> candidates;
   thread_local std::vector<NodeIdx> kept;
@@ -583,7 +589,8 @@ bool cap_locked(const HNSWIndex& index, size_t layer, NodeIdx u, NeighborList& l
   // Every candidate is scored from u.
   thread_local std::vector<float> kept_scores;
   const size_t accepted = select_diverse(candidates, target, true, layer, vecs, scorer, u, kept,
-                                         &kept_at, replay ? sorted_hints.data() : nullptr);
+                                         &kept_at, replay ? sorted_hints.data() : nullptr,
+                                         nullptr, !lean);
   list.assign(kept);
   if (memo != nullptr) {
     PruneRecord& next = record != nullptr ? *record : memo->at(u);
@@ -734,8 +741,9 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
   std::vector<float> cached;
 
   for (size_t l = level + 1; l-- > 0;) {
+    // The scores the search takes are remembered for the extension below.
     auto found = search_layer_unfiltered(q, std::span<const NodeIdx>(&current, 1), l, ef_insert_,
-                                         layer_options, negate, nullptr, nullptr, true);
+                                         layer_options, negate, nullptr, nullptr, !lean_lists_);
     if (!found.ok()) return found.take_error();
     std::vector<NodeCandidate> w = std::move(found.value().nodes);
     sort_candidates(w);
@@ -752,12 +760,17 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
       return x < scores_view.len ? &scores_view.at(x) : const_cast<ScoreList*>(l0_scores(x));
     };
     const size_t searched = w.size();
-    extend_candidates(w, u, l, ml, negate, q, len(), adjacency, views, scorer, true);
+    // Lean builds take their neighbours from the beam alone, as most HNSW
+    // builders do: the extension mostly adds candidates the diversity rule
+    // rejects, and a lean list is not topped up from them either.
+    if (!lean_lists_) {
+      extend_candidates(w, u, l, ml, negate, q, len(), adjacency, views, scorer, true);
+    }
     sort_tail_and_merge(w, searched);
 
     const KnownScores known{adjacency, scores_view};
     select_diverse(w, ml, negate, l, vecs, scorer, kNoNode, chosen, &chosen_at, nullptr,
-                   l == 0 && scores_view.len != 0 ? &known : nullptr);
+                   l == 0 && scores_view.len != 0 ? &known : nullptr, !lean_lists_);
 
     // The layer-0 scores of u's list come with w: every chosen node was
     // scored against q there, as fill_l0_scores would score it.
@@ -835,7 +848,8 @@ utils::Status HNSWIndex::insert(uint64_t id, std::vector<float> vector) {
         return scorer.key(scorer.score(sv, xv), negate) <= k;
       });
       // A record of s's last cap stays usable through exactly one back-link.
-      PruneRecord* record = enforce_caps && l == 0 ? prune_memo_.find(s) : nullptr;
+      PruneRecord* record =
+          enforce_caps && l == 0 && !lean_lists_ ? prune_memo_.find(s) : nullptr;
       const bool extend_record = record != nullptr && record->valid() &&
                                  record->inserted_at == PruneRecord::kNone &&
                                  pos < PruneRecord::kNone &&
@@ -948,7 +962,7 @@ std::vector<NodeIdx> HNSWIndex::select_diverse_neighbors(
   const VectorLookup vecs{views, vectors_};
   std::vector<NodeIdx> chosen;
   select_diverse(candidates, target, negate, layer, vecs, Scorer{metric_, dim_}, kNoNode,
-                 chosen);
+                 chosen, nullptr, nullptr, nullptr, !lean_lists_);
   return chosen;
 }
 
