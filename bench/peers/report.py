@@ -27,11 +27,7 @@ def merged_sweeps(configs, keys):
 def with_extra_sweeps(configs, key):
     """Our configuration with the points of its extra sweep added, so that
     QPS at a recall takes the better of the two searches."""
-    doc, extra = configs.get(key), configs.get(ALSO_OURS[key])
-    if doc is None or extra is None:
-        return doc
-    serve = dict(doc["serve"], sweeps=doc["serve"]["sweeps"] + extra["serve"]["sweeps"])
-    return dict(doc, serve=serve)
+    return merged_sweeps(configs, (key, ALSO_OURS[key])) if key in configs else None
 
 
 def load_raw(results_dir):
