@@ -3,6 +3,7 @@
 // must hold exactly when a rebuild through the record changes nothing.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -274,6 +275,67 @@ TEST(HnswRecordView, AnOwnedInputLendsWholeChunksOfRowsInPlace) {
   EXPECT_NE(rows.ptr(n - 1), reinterpret_cast<const float*>(view.vectors.data[n - 1]));
   got.index.reset();
   EXPECT_EQ(bytes.use_count(), 1);
+}
+
+// A layer 0 large enough to be filled by two threads, block by block: it must
+// build what the same lists give in one pass (stored out of order, which
+// takes that pass), hand back only input neither thread reads again, and
+// report the first over-long list in stored order, whichever thread met it.
+TEST(HnswRecordView, LargeLayerZeroFillsOnTwoThreadsAsInOnePass) {
+  struct Case {
+    const char* name;
+    uint64_t first_id, id_step;
+    std::vector<size_t> overlong;  // nodes whose layer-0 list is too long
+  };
+  const size_t n = 20000;
+  const std::vector<Case> cases = {
+      {"consecutive ids", 5, 1, {}},
+      {"sparse ids", 1, 3, {}},
+      {"two over-long lists", 5, 1, {n - 10, 9000}},
+  };
+  for (const Case& c : cases) {
+    const auto id = [&](size_t i) { return c.first_id + c.id_step * i; };
+    std::mt19937_64 rng(11);
+    HnswSnapshot s = base_record(2);
+    std::vector<std::pair<uint64_t, std::vector<uint64_t>>> lists;
+    for (size_t i = 0; i < n; ++i) {
+      s.vectors.append(id(i), std::vector<float>{float(i), 1});
+      std::vector<uint64_t> list;
+      const size_t len = rng() % 12;  // some empty, most with an id of no node
+      for (size_t k = 0; k < len; ++k) list.push_back(k == 0 ? id(n) + i : id(rng() % n));
+      lists.emplace_back(id(i), std::move(list));
+    }
+    for (size_t i : c.overlong) lists[i].second.assign(NeighborList::kMaxSize + 1, id(i));
+    lists.erase(lists.begin() + 123);  // a node with no stored list
+    s.entry_point_id = id(0);
+    SnapshotLayer ascending{0, {}};
+    for (const auto& [key, list] : lists) ascending.lists.append(key, list);
+    HnswSnapshot one_pass = s;
+    SnapshotLayer reversed{0, {}};
+    for (auto it = lists.rbegin(); it != lists.rend(); ++it) reversed.lists.append(it->first, it->second);
+    s.layers.push_back(std::move(ascending));
+    one_pass.layers.push_back(std::move(reversed));
+
+    std::vector<uint8_t> bytes = encode_to_bytes(s);
+    const uint8_t* lo = bytes.data();
+    const uint8_t* hi = lo + bytes.size();
+    std::atomic<size_t> handed_back{0};
+    const Outcome got = in_place(bytes, [&](const uint8_t* from, const uint8_t* to) {
+      EXPECT_TRUE(lo <= from && from < to && to <= hi);
+      handed_back += static_cast<size_t>(to - from);
+      std::memset(const_cast<uint8_t*>(from), 0xAB, static_cast<size_t>(to - from));
+    });
+    if (c.overlong.empty()) {
+      expect_same(via_record(encode_to_bytes(one_pass)), got, c.name);
+      EXPECT_GT(handed_back.load(), bytes.size() / 2) << c.name;
+    } else {
+      EXPECT_EQ(got.error, "Serialization error: index snapshot list of point " +
+                               std::to_string(id(9000)) + " at layer 0 holds " +
+                               std::to_string(NeighborList::kMaxSize + 1) +
+                               " neighbours, more than the " +
+                               std::to_string(NeighborList::kMaxSize) + " a list can hold");
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <system_error>
+#include <thread>
 
 #include "vector/hnsw/config.hpp"
 #include "vector/hnsw/distance.hpp"
@@ -214,6 +216,7 @@ NodeIdx HNSWIndex::push_loaded_nodes(std::span<const uint64_t> ids,
   const auto deleted_view = deleted_.view();
   const auto state_view = states_.view();
   const auto id_view = ids_.view();
+  alloc_.ids.insert(alloc_.ids.end(), ids.begin(), ids.end());
   size_t dead = 0;
   for (size_t k = 0; k < n; ++k) {
     const size_t i = first + k;
@@ -222,7 +225,6 @@ NodeIdx HNSWIndex::push_loaded_nodes(std::span<const uint64_t> ids,
     deleted_view.at(i).store(gone, std::memory_order_relaxed);
     state_view.at(i).store(gone ? kStateDeleted : kStateLive, std::memory_order_relaxed);
     id_view.at(i).store(ids[k], std::memory_order_relaxed);
-    alloc_.ids.push_back(ids[k]);
     alloc_.id_to_idx.insert(ids[k], static_cast<NodeIdx>(i), alloc_.ids);
     dead += gone ? 1 : 0;
   }
@@ -380,22 +382,51 @@ bool HNSWIndex::copy_neighbors(size_t layer, NodeIdx u, std::vector<NodeIdx>& ou
   return true;
 }
 
+namespace {
+
+// Runs f(from, to) over [0, n) in two halves, the second on a thread of its
+// own when n is large enough to pay for one (or on this thread when none can
+// be had). Both halves are done when this returns.
+template <class F>
+void in_two_halves(size_t n, F&& f) {
+  constexpr size_t kWorthAThread = 16384;
+  const size_t half = n / 2;
+  std::thread helper;
+  if (n >= kWorthAThread) {
+    try {
+      helper = std::thread([&] { f(half, n); });
+    } catch (const std::system_error&) {
+    }
+  }
+  f(0, helper.joinable() ? half : n);
+  if (helper.joinable()) helper.join();
+}
+
+}  // namespace
+
 void HNSWIndex::freeze() {
+  // Every list's lock and cached scores are touched once: each a cache miss,
+  // shared between two threads on a large index.
   const auto layer0 = layer0_.view();
-  for (size_t i = 0; i < layer0.len; ++i) layer0.at(i).lock.freeze();
+  const auto scores = l0_neighbor_scores_.view();
+  const bool keep_scores = metric_ == utils::DistanceMetric::Cosine;
+  in_two_halves(layer0.len, [&](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) layer0.at(i).lock.freeze();
+  });
+  in_two_halves(scores.len, [&](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      ScoreList& list = scores.at(i);
+      // Only the cosine layer search reads these (triangle skip); nothing
+      // writes them once frozen.
+      if (!keep_scores) list.clear();
+      list.lock.freeze();
+    }
+  });
   const auto upper = upper_.view();
   for (size_t i = 0; i < upper.len; ++i) {
     UpperLists* block = upper.at(i).load(std::memory_order_acquire);
     if (block == nullptr) continue;
     for (size_t l = 0; l < block->top; ++l) block->lists[l].lock.freeze();
-  }
-  const auto scores = l0_neighbor_scores_.view();
-  for (size_t i = 0; i < scores.len; ++i) {
-    ScoreList& list = scores.at(i);
-    // Only the cosine layer search reads these (triangle skip); nothing
-    // writes them once frozen.
-    if (metric_ != utils::DistanceMetric::Cosine) list.clear();
-    list.lock.freeze();
   }
   const auto states = states_.view();
   bool live = true;

@@ -1,11 +1,16 @@
 #include "vector/hnsw/snapshot.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <shared_mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -418,6 +423,14 @@ class HnswSnapshotBuilder {
   template <class Record>
   static utils::Result<std::unique_ptr<HNSWIndex>> build_unchecked(
       Record& s, const ConsumedInput& consumed, std::shared_ptr<const void> owner);
+  template <class Lists, class Translator>
+  static utils::Status fill_lists_shared(HNSWIndex& x, const Lists& lists,
+                                         const Translator& translate,
+                                         const ConsumedInput& consumed, size_t& filled);
+  template <class Lists, class Translator>
+  static utils::Status fill_lists(HNSWIndex& x, const Lists& lists, size_t layer_no, size_t from,
+                                  size_t to, const Translator& translate,
+                                  const ConsumedInput& consumed, std::atomic<size_t>* filled);
 };
 
 namespace {
@@ -431,32 +444,43 @@ constexpr uint64_t kMaxLayers = 256;
 // the peak low, large enough that the calls cost nothing.
 constexpr size_t kConsumeStep = size_t{4} << 20;
 
-// Point id -> node index for the ascending id order. Ids written by this
-// system are mostly a dense range, which needs no hashing at all.
+// Layer-0 list counts from which two threads fill them; below it a thread
+// costs more than it saves. The threads take blocks of kSharedFillBlock
+// lists in turn, so that one that is held up leaves its share to the other.
+constexpr size_t kSharedFillMin = 16384;
+constexpr size_t kSharedFillBlock = 4096;
+
+// Point id -> node index for the ascending id order, with a whole list at a
+// time for stored lists.
 class IdTranslator {
  public:
-  IdTranslator(const AllocState& alloc) : alloc_(alloc) {
-    const std::vector<uint64_t>& ids = alloc.ids;
-    if (!ids.empty() && ids.back() - ids.front() == ids.size() - 1) {
-      dense_ = true;
-      base_ = ids.front();
-      count_ = ids.size();
+  explicit IdTranslator(const AllocState& alloc) : alloc_(alloc) {}
+  std::optional<NodeIdx> find(uint64_t id) const { return alloc_.find(id); }
+  // The nodes of the stored ids (count little-endian u64 at p), those with
+  // no node left out; out has room for count.
+  size_t translate_all(const uint8_t* p, size_t count, NodeIdx* out) const {
+    size_t kept = 0;
+    const IdIndex& index = alloc_.id_to_idx;
+    if (index.consecutive()) {
+      // Ids written by this system are mostly one dense range. Branch-free:
+      // every slot is written, a miss is overwritten by the next id.
+      const uint64_t first = index.first_id();
+      const size_t n = index.size();
+      for (size_t j = 0; j < count; ++j) {
+        const uint64_t off = load_u64_le(p + 8 * j) - first;
+        out[kept] = static_cast<NodeIdx>(off);
+        kept += off < n ? 1 : 0;
+      }
+      return kept;
     }
-  }
-  std::optional<NodeIdx> find(uint64_t id) const {
-    if (dense_) {
-      const uint64_t off = id - base_;
-      if (off < count_) return static_cast<NodeIdx>(off);
-      return std::nullopt;
+    for (size_t j = 0; j < count; ++j) {
+      if (auto u = alloc_.find(load_u64_le(p + 8 * j))) out[kept++] = *u;
     }
-    return alloc_.find(id);
+    return kept;
   }
 
  private:
   const AllocState& alloc_;
-  bool dense_ = false;
-  uint64_t base_ = 0;
-  uint64_t count_ = 0;
 };
 
 // Uniform reads of a stored id -> list map, held (IdListMap) or in place
@@ -475,6 +499,23 @@ inline uint64_t id_at(const IdListMap<uint64_t>& m, size_t e, size_t j) {
 }
 inline uint64_t id_at(const RawIdLists<uint64_t>& m, size_t e, size_t j) {
   return load_u64_le(m.data[e] + 8 * j);
+}
+
+// The nodes of list entry e's ids, those with no node left out; out has
+// room for all of them. Returns how many were written.
+template <class Translator>
+size_t translated_ids(const IdListMap<uint64_t>& m, size_t e, const Translator& translate,
+                      NodeIdx* out) {
+  size_t kept = 0;
+  for (size_t j = 0; j < count_at(m, e); ++j) {
+    if (auto u = translate.find(id_at(m, e, j))) out[kept++] = *u;
+  }
+  return kept;
+}
+template <class Translator>
+size_t translated_ids(const RawIdLists<uint64_t>& m, size_t e, const Translator& translate,
+                      NodeIdx* out) {
+  return translate.translate_all(m.data[e], count_at(m, e), out);
 }
 
 // The floats of vector entry e as an aligned, native-order array.
@@ -548,6 +589,18 @@ template <class T>
 const uint8_t* region_end(const IdListMap<T>&) { return nullptr; }
 template <class T>
 const uint8_t* region_end(const RawIdLists<T>& m) { return m.end_bytes; }
+template <class Lists>
+bool keys_ascending(const Lists& m) {
+  for (size_t e = 1; e < m.size(); ++e) {
+    if (key_at(m, e) <= key_at(m, e - 1)) return false;
+  }
+  return true;
+}
+
+template <class T>
+const uint8_t* entry_begin(const IdListMap<T>&, size_t) { return nullptr; }
+template <class T>
+const uint8_t* entry_begin(const RawIdLists<T>& m, size_t e) { return m.data[e]; }
 template <class T>
 const uint8_t* entry_end(const IdListMap<T>&, size_t) { return nullptr; }
 template <class T>
@@ -789,46 +842,31 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
   x.set_num_layers(static_cast<size_t>(top) + 1);
 
   // Layers in stored order, so that their input is consumed front to back.
-  // Layer-0 lists exist for every node already and are filled through one
-  // view; upper lists are created as the index creates them.
-  const auto layer0 = x.layer0_.view();
-  std::vector<NodeIdx> items;
+  size_t layer0_filled = 0;  // lists given, when no list was given twice
   for (size_t k = 0; k < s.layers.size(); ++k) {
     const uint64_t layer_no = s.layers[k].layer;
     if (layer_no >= kMaxLayers || last_layer[layer_no] != k) continue;
     const auto& lists = s.layers[k].lists;
-    ConsumeTracker tracker(consumed, region_begin(lists));
-    for (size_t e = 0; e < lists.size(); ++e) {
-      const auto owner = translate.find(key_at(lists, e));
-      if (owner) {
-        items.clear();
-        const size_t count = count_at(lists, e);
-        for (size_t j = 0; j < count; ++j) {
-          if (auto u = translate.find(id_at(lists, e, j))) items.push_back(*u);
-        }
-        if (items.size() > NeighborList::kMaxSize) {
-          return DBError::serialization(
-              "index snapshot list of point " + std::to_string(key_at(lists, e)) + " at layer " +
-              std::to_string(layer_no) + " holds " + std::to_string(items.size()) +
-              " neighbours, more than the " + std::to_string(NeighborList::kMaxSize) +
-              " a list can hold");
-        }
-        if (layer_no == 0) {
-          NeighborList& list = layer0.at(*owner);
-          std::unique_lock<utils::SpinRwLock> write(list.lock);
-          x.layer0_.give_room(list);
-          list.assign(items);
-        } else {
-          x.set_neighbors(static_cast<size_t>(layer_no), *owner, items);
-        }
-      }
-      tracker.advance(entry_end(lists, e));
+    const size_t count = lists.size();
+    // Layer 0 holds a list per node, and lists of different nodes share
+    // nothing: with ascending keys (no list stored twice, whose later copy
+    // must win) it fills on two threads.
+    if (layer_no == 0 && count >= kSharedFillMin && keys_ascending(lists)) {
+      utils::Status st = fill_lists_shared(x, lists, translate, consumed, layer0_filled);
+      if (!st.ok()) return st.take_error();
+    } else {
+      utils::Status st = fill_lists(x, lists, static_cast<size_t>(layer_no), 0, count, translate,
+                                    consumed, nullptr);
+      if (!st.ok()) return st.take_error();
     }
-    tracker.finish(region_end(lists));
   }
 
-  // Lists the record did not hold get their room too.
-  for (size_t i = 0; i < layer0.len; ++i) x.layer0_.give_room(layer0.at(i));
+  // Lists the record did not hold get their room too (unless every node's
+  // list was filled, each once).
+  const auto layer0 = x.layer0_.view();
+  if (layer0_filled != layer0.len) {
+    for (size_t i = 0; i < layer0.len; ++i) x.layer0_.give_room(layer0.at(i));
+  }
   x.defer_layer0_room_ = false;
 
   NodeIdx entry = kNoNode;
@@ -837,6 +875,98 @@ utils::Result<std::unique_ptr<HNSWIndex>> HnswSnapshotBuilder::build_unchecked(
   }
   x.store_entry_point_word(make_entry_word(entry, static_cast<uint32_t>(entry_level)));
   return index;
+}
+
+// Fills the lists of a stored layer 0 whose keys ascend, on this thread and
+// one more, block by block. Reports the failure of the first failing list in
+// stored order, as a fill in one pass would.
+template <class Lists, class Translator>
+utils::Status HnswSnapshotBuilder::fill_lists_shared(HNSWIndex& x, const Lists& lists,
+                                                     const Translator& translate,
+                                                     const ConsumedInput& consumed,
+                                                     size_t& filled) {
+  const size_t count = lists.size();
+  std::atomic<size_t> given{0};
+  const size_t blocks = (count + kSharedFillBlock - 1) / kSharedFillBlock;
+  std::atomic<size_t> next{0};
+  std::mutex failure_mutex;
+  size_t failed_block = blocks;
+  utils::Status failure;
+  std::exception_ptr thrown;
+  const auto work = [&] {
+    try {
+      for (size_t b = next.fetch_add(1); b < blocks; b = next.fetch_add(1)) {
+        const size_t from = b * kSharedFillBlock;
+        utils::Status st = fill_lists(x, lists, 0, from, std::min(count, from + kSharedFillBlock),
+                                      translate, consumed, &given);
+        if (!st.ok()) {
+          std::lock_guard<std::mutex> lock(failure_mutex);
+          if (b < failed_block) {
+            failed_block = b;
+            failure = std::move(st);
+          }
+        }
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(failure_mutex);
+      if (!thrown) thrown = std::current_exception();
+      next.store(blocks);
+    }
+  };
+  std::thread helper;
+  try {
+    helper = std::thread(work);
+  } catch (const std::system_error&) {
+    // No thread to spare: this one takes every block.
+  }
+  work();
+  if (helper.joinable()) helper.join();
+  if (thrown) std::rethrow_exception(thrown);
+  filled = given.load();
+  return failure;
+}
+
+// Fills the lists of entries [from, to) of one stored layer. Layer-0 lists
+// exist for every node already and are filled through one view; upper lists
+// are created as the index creates them. Input is handed back from the first
+// entry's data on, in steps. Adds the number of lists filled to *filled.
+template <class Lists, class Translator>
+utils::Status HnswSnapshotBuilder::fill_lists(HNSWIndex& x, const Lists& lists, size_t layer_no,
+                                              size_t from, size_t to,
+                                              const Translator& translate,
+                                              const ConsumedInput& consumed,
+                                              std::atomic<size_t>* filled) {
+  const auto layer0 = x.layer0_.view();
+  std::vector<NodeIdx> items;
+  size_t given = 0;
+  ConsumeTracker tracker(consumed, from == 0 ? region_begin(lists) : entry_begin(lists, from));
+  for (size_t e = from; e < to; ++e) {
+    const auto owner = translate.find(key_at(lists, e));
+    if (owner) {
+      items.resize(count_at(lists, e));
+      items.resize(translated_ids(lists, e, translate, items.data()));
+      if (items.size() > NeighborList::kMaxSize) {
+        return DBError::serialization(
+            "index snapshot list of point " + std::to_string(key_at(lists, e)) + " at layer " +
+            std::to_string(layer_no) + " holds " + std::to_string(items.size()) +
+            " neighbours, more than the " + std::to_string(NeighborList::kMaxSize) +
+            " a list can hold");
+      }
+      if (layer_no == 0) {
+        NeighborList& list = layer0.at(*owner);
+        std::unique_lock<utils::SpinRwLock> write(list.lock);
+        x.layer0_.give_room(list);
+        list.assign(items);
+      } else {
+        x.set_neighbors(layer_no, *owner, items);
+      }
+      ++given;
+    }
+    tracker.advance(entry_end(lists, e));
+  }
+  tracker.finish(to == lists.size() ? region_end(lists) : entry_end(lists, to - 1));
+  if (filled != nullptr) filled->fetch_add(given, std::memory_order_relaxed);
+  return utils::Status();
 }
 
 bool HnswSnapshotBuilder::rebuilds_identically(const HNSWIndex& index) {
