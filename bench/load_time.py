@@ -29,6 +29,7 @@ sys.path.insert(0, BENCH)
 # (library, variant, index directory prefix)
 CONFIGS = {
     "dovadure": ("dovadure", "float", "dovadure"),
+    "dovadure-lean": ("dovadure", "lean", "dovadure-lean"),
     "hnswlib": ("hnswlib", "float", "hnswlib"),
     "faiss": ("faiss", "hnswflat", "faiss-hnswflat"),
 }
