@@ -13,8 +13,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +24,7 @@
 #include "utils/env.hpp"
 #include "utils/envelope.hpp"
 #include "utils/log.hpp"
+#include "utils/run_beside.hpp"
 
 namespace dovadure::segment {
 
@@ -179,14 +178,7 @@ class FileBuffer {
     const size_t half = (size / 2) & ~size_t{4095};
     Part head{0, half, half, {}};
     Part tail{half, size, size - 8, {}};
-    std::thread helper;
-    try {
-      helper = std::thread(run, std::ref(tail));
-    } catch (const std::system_error&) {
-      run(tail);  // no thread to spare: one after the other
-    }
-    run(head);
-    if (helper.joinable()) helper.join();
+    utils::run_beside([&] { run(tail); }, [&] { run(head); });
     for (const Part* part : {&head, &tail}) {
       if (part->result > 0) return part->result;
     }

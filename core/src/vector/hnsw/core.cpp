@@ -7,9 +7,8 @@
 #include <cstdio>
 #include <limits>
 #include <random>
-#include <system_error>
-#include <thread>
 
+#include "utils/run_beside.hpp"
 #include "vector/hnsw/config.hpp"
 #include "vector/hnsw/distance.hpp"
 #include "vector/hnsw/node_views.hpp"
@@ -384,22 +383,13 @@ bool HNSWIndex::copy_neighbors(size_t layer, NodeIdx u, std::vector<NodeIdx>& ou
 
 namespace {
 
-// Runs f(from, to) over [0, n) in two halves, the second on a thread of its
-// own when n is large enough to pay for one (or on this thread when none can
-// be had). Both halves are done when this returns.
+// Runs f(from, to) over [0, n), in two halves on two threads when n is large
+// enough to pay for a thread.
 template <class F>
 void in_two_halves(size_t n, F&& f) {
   constexpr size_t kWorthAThread = 16384;
-  const size_t half = n / 2;
-  std::thread helper;
-  if (n >= kWorthAThread) {
-    try {
-      helper = std::thread([&] { f(half, n); });
-    } catch (const std::system_error&) {
-    }
-  }
-  f(0, helper.joinable() ? half : n);
-  if (helper.joinable()) helper.join();
+  if (n < kWorthAThread) return f(0, n);
+  utils::run_beside([&] { f(n / 2, n); }, [&] { f(0, n / 2); });
 }
 
 }  // namespace

@@ -9,11 +9,10 @@
 #include <new>
 #include <shared_mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 
+#include "utils/run_beside.hpp"
 #include "vector/hnsw/config.hpp"
 #include "vector/hnsw/core.hpp"
 
@@ -913,14 +912,8 @@ utils::Status HnswSnapshotBuilder::fill_lists_shared(HNSWIndex& x, const Lists& 
       next.store(blocks);
     }
   };
-  std::thread helper;
-  try {
-    helper = std::thread(work);
-  } catch (const std::system_error&) {
-    // No thread to spare: this one takes every block.
-  }
-  work();
-  if (helper.joinable()) helper.join();
+  // Without a second thread the first call takes every block.
+  utils::run_beside(work, work);
   if (thrown) std::rethrow_exception(thrown);
   filled = given.load();
   return failure;
