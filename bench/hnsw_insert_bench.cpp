@@ -4,7 +4,10 @@
 //
 //   hnsw_insert_bench [points=20000] [dim=128] [m=16] [ef_construction=200]
 //                     [metric=euclidean|cosine|dot] [out=path] [lean=0|1]
+//                     [data=path]
 //
+// data: raw float32 rows of `dim` values (the first `points` rows are used),
+// for real sets with their ties and duplicates; without it, a seeded mixture.
 // Two builds with the same arguments give byte-identical files, so a change
 // to insertion that must keep the graph can be checked with cmp. Data are
 // generated before the first insert: to count insertion alone under
@@ -81,7 +84,19 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const std::vector<float> data = mixture(n, dim);
+  std::vector<float> data;
+  if (argc > 8) {
+    data.resize(n * dim);
+    std::ifstream file(argv[8], std::ios::binary);
+    file.read(reinterpret_cast<char*>(data.data()),
+              static_cast<std::streamsize>(data.size() * sizeof(float)));
+    if (!file) {
+      std::fprintf(stderr, "cannot read %zu rows of %zu floats from %s\n", n, dim, argv[8]);
+      return 2;
+    }
+  } else {
+    data = mixture(n, dim);
+  }
   h::seed_level_generator(7);
   h::HNSWIndex index(metric, m, ef, 16, dim);
   index.set_lean_lists(lean);

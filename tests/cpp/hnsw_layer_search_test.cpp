@@ -42,7 +42,7 @@ TEST(BinaryHeapTest, CandidatesYieldClosestFirstResultsWorstFirst) {
   EXPECT_EQ((drain<ResultHeap, NodeResult>(results)), (std::vector<float>{0.9f, 0.5f, 0.1f}));
 }
 
-TEST(BinaryHeapTest, MatchesSortedOrderOnRandomKeysAndSortsInPlace) {
+TEST(BinaryHeapTest, MatchesSortedOrderOnRandomKeysThroughReplacesAndSortsInPlace) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> dist(-5.0f, 5.0f);
   for (int round = 0; round < 50; ++round) {
@@ -51,6 +51,14 @@ TEST(BinaryHeapTest, MatchesSortedOrderOnRandomKeysAndSortsInPlace) {
     const int n = 1 + round * 3;
     for (int i = 0; i < n; ++i) {
       const float k = i % 5 == 0 ? 1.0f : dist(rng);  // some ties
+      if (i % 3 == 1 && k < heap.top().sort_key) {
+        // The top leaves, as with a push and a pop.
+        auto it = std::max_element(keys.begin(), keys.end());
+        EXPECT_EQ(heap.top().sort_key, *it);
+        *it = k;
+        heap.replace_top({static_cast<NodeIdx>(i), k, k});
+        continue;
+      }
       keys.push_back(k);
       heap.push({static_cast<NodeIdx>(i), k, k});
       if (i % 4 == 3) {  // interleave pops of the maximum

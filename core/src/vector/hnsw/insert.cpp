@@ -19,6 +19,7 @@
 #include "vector/hnsw/core.hpp"
 #include "vector/hnsw/distance.hpp"
 #include "vector/hnsw/node_views.hpp"
+#include "vector/hnsw/prefetch.hpp"
 #include "vector/hnsw/prune_memo.hpp"
 #include "vector/hnsw/scratch.hpp"
 
@@ -147,15 +148,6 @@ struct Scorer {
     return metric == DistanceMetric::Euclidean ? l2_kernel() : dot_kernel();
   }
 };
-
-// Pulls a vector towards the cache ahead of its use; beyond 1 KiB the
-// hardware prefetcher has caught on. Always inlined: out of line GCC finds
-// it const (a prefetch is no side effect to it) and deletes the calls.
-[[gnu::always_inline]] inline void prefetch_vector(const float* v, size_t dim) {
-  const char* p = reinterpret_cast<const char*>(v);
-  const size_t bytes = std::min<size_t>(dim * sizeof(float), 1024);
-  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off, 0, 1);
-}
 
 // The halving bisection of std::partition_point, written out because the
 // list need not be partitioned by pred (the owner's own entry under Dot, the

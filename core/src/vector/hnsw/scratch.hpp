@@ -48,6 +48,14 @@ class BinaryHeap {
     return item;
   }
 
+  // Puts item in place of the greatest record, which leaves, as push(item)
+  // then pop() would when item is less than it: one sift instead of three.
+  // Equal keys may end up arranged differently. The heap must not be empty.
+  void replace_top(const T& item) {
+    data_.front() = item;
+    sift_down_to_bottom(0);
+  }
+
   // Heap-sorts the storage in place so that items() runs from the least to
   // the greatest record; the heap property is gone until clear().
   void sort_ascending() {
@@ -68,55 +76,61 @@ class BinaryHeap {
   }
   static bool at_least(const T& a, const T& b) { return at_most(b, a); }
 
+  // The sifts work through a local pointer: the records they copy could
+  // otherwise alias the vector's own pointers, which would then be loaded
+  // again at every step.
   void sift_up(size_t start, size_t pos) {
-    T item = data_[pos];
+    T* const d = data_.data();
+    const T item = d[pos];
     while (pos > start) {
       const size_t parent = (pos - 1) / 2;
-      if (at_most(item, data_[parent])) break;
-      data_[pos] = data_[parent];
+      if (at_most(item, d[parent])) break;
+      d[pos] = d[parent];
       pos = parent;
     }
-    data_[pos] = item;
+    d[pos] = item;
   }
 
   // Walks the hole down along the greater children to a leaf, then sifts the
   // displaced record back up: it usually belongs near the bottom, so this
   // costs fewer comparisons than the classic sift-down.
   void sift_down_to_bottom(size_t pos) {
+    T* const d = data_.data();
     const size_t end = data_.size();
     const size_t start = pos;
-    T item = data_[pos];
+    const T item = d[pos];
     size_t child = 2 * pos + 1;
     while (child + 1 < end) {
-      if (at_most(data_[child], data_[child + 1])) ++child;
-      data_[pos] = data_[child];
+      if (at_most(d[child], d[child + 1])) ++child;
+      d[pos] = d[child];
       pos = child;
       child = 2 * pos + 1;
     }
     if (child + 1 == end) {
-      data_[pos] = data_[child];
+      d[pos] = d[child];
       pos = child;
     }
-    data_[pos] = item;
+    d[pos] = item;
     sift_up(start, pos);
   }
 
   // Classic sift-down within [pos, end), for the in-place sort.
   void sift_down_range(size_t pos, size_t end) {
-    T item = data_[pos];
+    T* const d = data_.data();
+    const T item = d[pos];
     size_t child = 2 * pos + 1;
     while (child + 1 < end) {
-      if (at_most(data_[child], data_[child + 1])) ++child;
-      if (at_least(item, data_[child])) break;
-      data_[pos] = data_[child];
+      if (at_most(d[child], d[child + 1])) ++child;
+      if (at_least(item, d[child])) break;
+      d[pos] = d[child];
       pos = child;
       child = 2 * pos + 1;
     }
-    if (child + 1 == end && less(item, data_[child])) {
-      data_[pos] = data_[child];
+    if (child + 1 == end && less(item, d[child])) {
+      d[pos] = d[child];
       pos = child;
     }
-    data_[pos] = item;
+    d[pos] = item;
   }
 
   std::vector<T> data_;

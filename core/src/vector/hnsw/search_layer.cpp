@@ -18,6 +18,7 @@
 #include "vector/hnsw/config.hpp"
 #include "vector/hnsw/core.hpp"
 #include "vector/hnsw/distance.hpp"
+#include "vector/hnsw/prefetch.hpp"
 #include "vector/hnsw/quantize.hpp"
 #include "vector/hnsw/scratch.hpp"
 #include "vector/hnsw/search_layer_detail.hpp"
@@ -90,17 +91,6 @@ namespace {
 using search_detail::ScanWalk;
 
 constexpr size_t kGroupSize = 16;
-
-// Pulls the first lines of a vector towards the cache while its group
-// fills; beyond 1 KiB the hardware prefetcher has caught on. Always
-// inlined, like every helper that only prefetches: GCC counts a prefetch as
-// no side effect, so a call it leaves out of line is found const and
-// deleted.
-[[gnu::always_inline]] inline void prefetch_vector(const float* v, size_t dim) {
-  const char* p = reinterpret_cast<const char*>(v);
-  const size_t bytes = std::min<size_t>(dim * sizeof(float), 1024);
-  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off, 0, 1);
-}
 
 // The per-search state of one layer search: settings fixed at the start,
 // the arena snapshots and the running counters.
@@ -190,8 +180,12 @@ class LayerSearch {
     if (level_ == 0 && w < adjacency.len()) adjacency.layer0().prefetch(w, 0, 1);
     scratch_.candidates.push({w, score, key});
     if (filter != nullptr && !filter->allows(w)) return true;
-    results.push({w, score, key});
-    if (results.size() > ef_) results.pop();
+    if (results.size() < ef_) {
+      results.push({w, score, key});
+    } else if (!results.empty()) {
+      // Full, and w beats the worst (the top): the top leaves.
+      results.replace_top({w, score, key});
+    }
     if (!results.empty()) set_worst(results.top().sort_key);
     return true;
   }
@@ -326,7 +320,7 @@ class LayerSearch {
     const NodeArray<std::atomic<uint8_t>>::View st = states;
     const NodeVectorArena::View vec = vectors;
     // What prefetch_vector fetches of each vector, worked out once.
-    const size_t bytes = std::min<size_t>(dim_ * sizeof(float), 1024);
+    const size_t lines = vector_prefetch_lines(dim_);
     NodeIdx* const group = scratch_.group.data();
     uint64_t visited = visited_count;
     size_t grouped = 0;
@@ -337,9 +331,8 @@ class LayerSearch {
       }
       marks[w] = epoch;
       ++visited;
-      const char* v = reinterpret_cast<const char*>(vec.ptr(w));
       group[grouped++] = w;
-      for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(v + off, 0, 1);
+      prefetch_lines(vec.ptr(w), lines);
       if (grouped == kGroupSize) {
         visited_count = visited;
         score_plain(group, grouped, vec);
