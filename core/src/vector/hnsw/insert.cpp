@@ -917,6 +917,10 @@ NodeIdx HNSWIndex::greedy_search_layer_unfiltered(std::span<const float> q, Node
     const bool negate = metric_ != DistanceMetric::Euclidean;
     thread_local std::vector<NodeIdx> copy;
     bool moved = true;
+    // The key of current, once scored: a move's target was just scored, with
+    // the same kernel on the same vector, so its key is carried over.
+    float current_key = 0.0f;
+    bool scored = false;
     while (moved && moves < kMaxMoves && current < adjacency.len()) {
       moved = false;
       const NeighborList* list = adjacency.list(layer, current);
@@ -927,12 +931,24 @@ NodeIdx HNSWIndex::greedy_search_layer_unfiltered(std::span<const float> q, Node
       }
       const float* cv = views.vector(current);
       if (cv == nullptr) break;
-      const float current_key = scorer.key(scorer.score(q.data(), cv), negate);
-      for (NodeIdx x : copy) {
+      if (!scored) current_key = scorer.key(scorer.score(q.data(), cv), negate);
+      scored = true;
+      // Each entry's vector is fetched two entries ahead of its scoring.
+      const size_t len = copy.size();
+      for (size_t i = 0; i < len && i < 2; ++i) {
+        if (const float* v = views.vector(copy[i])) prefetch_vector(v, scorer.dim);
+      }
+      for (size_t i = 0; i < len; ++i) {
+        if (i + 2 < len) {
+          if (const float* v = views.vector(copy[i + 2])) prefetch_vector(v, scorer.dim);
+        }
+        const NodeIdx x = copy[i];
         if (!views.is_live(x)) continue;
         // First strictly closer entry wins, not the closest one.
-        if (current_key > scorer.key(scorer.score(q.data(), views.vectors.ptr(x)), negate)) {
+        const float key = scorer.key(scorer.score(q.data(), views.vectors.ptr(x)), negate);
+        if (current_key > key) {
           current = x;
+          current_key = key;
           ++moves;
           moved = true;
           break;

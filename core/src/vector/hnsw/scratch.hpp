@@ -48,12 +48,20 @@ class BinaryHeap {
     return item;
   }
 
-  // Puts item in place of the greatest record, which leaves, as push(item)
-  // then pop() would when item is less than it: one sift instead of three.
-  // Equal keys may end up arranged differently. The heap must not be empty.
-  void replace_top(const T& item) {
-    data_.front() = item;
-    sift_down_to_bottom(0);
+  // Does what push(item) then pop() would, arrangement included, so that
+  // equal keys come out as they would. When item would stay at the bottom
+  // (the usual case for a record that beats the top), the pushed-and-popped
+  // heap is this one with item in place of the top: one sift instead of three.
+  void push_pop(const T& item) {
+    const size_t n = data_.size();
+    if (n == 0) return;  // the push's record is the one popped
+    if (at_most(item, data_[(n - 1) / 2])) {
+      data_.front() = item;
+      sift_down_to_bottom(0);
+      return;
+    }
+    push(item);
+    pop();
   }
 
   // Heap-sorts the storage in place so that items() runs from the least to

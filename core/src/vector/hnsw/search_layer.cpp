@@ -182,9 +182,8 @@ class LayerSearch {
     if (filter != nullptr && !filter->allows(w)) return true;
     if (results.size() < ef_) {
       results.push({w, score, key});
-    } else if (!results.empty()) {
-      // Full, and w beats the worst (the top): the top leaves.
-      results.replace_top({w, score, key});
+    } else {
+      results.push_pop({w, score, key});
     }
     if (!results.empty()) set_worst(results.top().sort_key);
     return true;
