@@ -12,9 +12,10 @@ of timing, and a coarse step can put one library just past a recall target
 and the other far past it. Here recall@10 is measured once per (config, ef)
 over every query, on a finer ef grid; then, round after round, every config
 and ef is timed on the same queries (one Python call per query, as the peer
-benchmark's single-query figure), and each keeps its best round. QPS at a
-recall target is the best QPS among the ef values reaching it, the peer
-benchmark's rule.
+benchmark's single-query figure), and each keeps its best round. Recall and
+QPS at a recall target follow the peer benchmark's rules: a returned point
+counts when its true distance is within 1e-3 of the 10th true distance, and
+QPS at a target is the best QPS among the ef values reaching it.
 """
 import argparse
 import json
@@ -41,18 +42,13 @@ EFS = (10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 64, 96, 128)
 TARGETS = (0.90, 0.95, 0.99)
 
 
-def recall_at(found, truth, k=10):
-    hits = sum(len(set(f[:k].tolist()) & set(t[:k].tolist())) for f, t in zip(found, truth))
-    return hits / (k * len(truth))
-
-
 def best_at(curve, target):
     ok = [p["qps"] for p in curve if p["recall"] >= target]
     return max(ok) if ok else None
 
 
 def main():
-    from peers import libraries
+    from peers import datasets, libraries
 
     p = argparse.ArgumentParser()
     p.add_argument("--datasets", default="synthetic")
@@ -70,8 +66,9 @@ def main():
         ds_dir = os.path.join(a.cache_dir, "datasets", ds)
         with open(os.path.join(ds_dir, "meta.json")) as f:
             meta = json.load(f)
+        base = np.load(os.path.join(ds_dir, "base.npy"))
         queries = np.load(os.path.join(ds_dir, "queries.npy")).astype(np.float32)
-        truth = np.load(os.path.join(ds_dir, "truth_ids.npy"))
+        truth_dist = np.load(os.path.join(ds_dir, "truth_dist.npy"))
         timed = queries[: a.timed_queries]
         libs = {}
         for name in names:
@@ -89,7 +86,8 @@ def main():
             for ef in EFS:
                 lib.set_ef(ef)
                 found = lib.search_many(queries, 10, 1)
-                curves[name].append({"ef": ef, "recall": recall_at(found, truth), "qps": 0.0})
+                recall, _ = datasets.recall_at(base, queries, truth_dist, found, meta["metric"])
+                curves[name].append({"ef": ef, "recall": recall, "qps": 0.0})
         for _ in range(a.rounds):
             for i, ef in enumerate(EFS):
                 for name, lib in libs.items():
