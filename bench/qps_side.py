@@ -3,6 +3,10 @@
     python3 bench/qps_side.py [--datasets synthetic] [--m 16]
                               [--configs dovadure,dovadure-lean,hnswlib,faiss]
                               [--rounds 5] [--timed-queries 2000]
+                              [--json FILE] [--plot-dir DIR]
+
+A config may carry search settings after its name, for example
+`dovadure-lean+scan_cap=24+patience=0`; they replace the config's own.
 
 Uses the indexes the peer benchmark (bench/run_peers.sh) left in
 bench/.cache/indexes, all loaded into this one process. The peer benchmark
@@ -35,8 +39,13 @@ CONFIGS = {
     "dovadure-lean": ("dovadure", "lean", "dovadure-lean"),
     "dovadure-lean-p0": ("dovadure", "lean-p0", "dovadure-lean"),
     "dovadure-lean-cap": ("dovadure", "lean-cap", "dovadure-lean"),
+    "dovadure-sq8": ("dovadure", "sq8", "dovadure"),
+    "dovadure-sq8-p0": ("dovadure", "sq8-p0", "dovadure"),
+    "dovadure-lean-sq8": ("dovadure", "sq8", "dovadure-lean"),
+    "dovadure-lean-sq8-p0": ("dovadure", "sq8-p0", "dovadure-lean"),
     "hnswlib": ("hnswlib", "float", "hnswlib"),
     "faiss": ("faiss", "hnswflat", "faiss-hnswflat"),
+    "faiss-sq8": ("faiss", "hnswsq8-refine", "faiss-hnswsq8-refine"),
 }
 EFS = (10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 64, 96, 128)
 TARGETS = (0.90, 0.95, 0.99)
@@ -45,6 +54,20 @@ TARGETS = (0.90, 0.95, 0.99)
 def best_at(curve, target):
     ok = [p["qps"] for p in curve if p["recall"] >= target]
     return max(ok) if ok else None
+
+
+def plot(path, title, footer, curves):
+    """The peer benchmark's recall-versus-QPS plot of every config's curve."""
+    from peers import report
+
+    docs = {}
+    for name, curve in curves.items():
+        library, variant, _ = CONFIGS[name.split("+")[0]]
+        docs[name] = {"library": library, "variant": name[len(library) + 1:] or variant,
+                      "quantised": "sq8" in name,
+                      "serve": {"sweeps": [{"ef": p["ef"], "recall": p["recall"],
+                                            "single_qps": p["qps"]} for p in curve]}}
+    report.plot(path, title, footer, docs)
 
 
 def main():
@@ -58,9 +81,16 @@ def main():
     p.add_argument("--timed-queries", type=int, default=2000)
     p.add_argument("--cache-dir", default=os.path.join(BENCH, ".cache"))
     p.add_argument("--json", help="also write every curve to this file")
+    p.add_argument("--plot-dir", help="also plot each dataset's curves into this directory")
     a = p.parse_args()
 
     names = a.configs.split(",")
+    # The engine reads its knobs once per process: set those of every
+    # config before it loads. Each applies only to its own config's indexes.
+    for name in names:
+        library, variant, _ = CONFIGS[name.split("+")[0]]
+        if library == "dovadure":
+            os.environ.update(libraries.Dovadure.child_env(variant))
     everything = {}
     for ds in a.datasets.split(","):
         ds_dir = os.path.join(a.cache_dir, "datasets", ds)
@@ -72,13 +102,17 @@ def main():
         timed = queries[: a.timed_queries]
         libs = {}
         for name in names:
-            library, variant, prefix = CONFIGS[name]
+            base_name, *settings = name.split("+")
+            library, variant, prefix = CONFIGS[base_name]
             path = os.path.join(a.cache_dir, "indexes", ds, f"{prefix}-m{a.m}-efc200",
                                 "index-t1.bin")
             if not os.path.exists(path):
                 print(f"{ds}: no index for {name} at {path}", file=sys.stderr)
                 continue
             lib = libraries.make(library, variant, m=a.m)
+            for setting in settings:
+                key, value = setting.split("=")
+                lib.knobs[key] = int(value)
             lib.load(path, meta["dim"], meta["metric"])
             libs[name] = lib
         curves = {name: [] for name in libs}
@@ -115,6 +149,11 @@ def main():
                     ours, theirs = best_at(curve, t), best_at(curves[r], t)
                     row += " | " + ("—" if not ours or not theirs else f"{ours / theirs:.2f}x")
             print(f"| {name} | {row} |", flush=True)
+        if a.plot_dir:
+            os.makedirs(a.plot_dir, exist_ok=True)
+            plot(os.path.join(a.plot_dir, f"side-{ds}-m{a.m}.png"), f"{ds}, m {a.m}",
+                 f"bench/qps_side.py: best of {a.rounds} rounds of {len(timed)} queries, "
+                 "the configs taking turns", curves)
     if a.json:
         with open(a.json, "w") as f:
             json.dump(everything, f, indent=1)

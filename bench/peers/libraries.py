@@ -37,7 +37,7 @@ CONFIGS = {
                                "patience": 0, "efs": (10, 16, 32)},
     ("dovadure", "sq8-p0"): {"quantised": True, "build_key": "dovadure",
                              "patience": 0, "efs": (10, 16, 32)},
-    # The speed setting: an index built with --lean-lists (only the
+    # Lean lists: an index built with --lean-lists (only the
     # neighbours the diversity rule accepts, no candidate extension),
     # searched with the default knobs, with patience=0, and with patience=0
     # and scan_cap=m (half of each layer-0 list at most).

@@ -11,7 +11,7 @@ OURS = ("dovadure", "float")
 OURS_SQ8 = ("dovadure", "sq8")
 # Extra sweeps of the same index with other search knobs (patience=0).
 ALSO_OURS = {OURS: ("dovadure", "float-p0"), OURS_SQ8: ("dovadure", "sq8-p0")}
-# The speed setting: one lean-list index, three searches.
+# Lean lists: one lean-list index, three searches.
 SPEED = (("dovadure", "lean"), ("dovadure", "lean-p0"), ("dovadure", "lean-cap"))
 
 
@@ -156,7 +156,7 @@ def ratio_lines(configs):
                                  f"{fmt_ratio(ratio(qps_at(sq8, t), qps_at(peer, t)))}")
     speed = merged_sweeps(configs, SPEED)
     if speed:
-        against_peers(speed, "dovadure speed setting")
+        against_peers(speed, "dovadure lean lists")
         b1, b2 = speed["build"]["1"]["build_seconds"], speed["build"]["2"]["build_seconds"]
         lines.append(f"lean-list build time 1 thread / 2 threads (speed-up): {fmt_ratio(ratio(b1, b2))}")
         hn = configs.get(("hnswlib", "float"))
@@ -232,7 +232,7 @@ def write(results_dir, log=print):
              "dovadure/sq8 with the module's `patience=0` (stop at the first candidate that cannot "
              "improve the results, the usual HNSW rule; the default 2 looks two further) at ef 10, "
              "16 and 32; the dovadure ratios take the better of the two searches at each recall. "
-             "dovadure/lean, lean-p0 and lean-cap are the speed setting: one index built with "
+             "dovadure/lean, lean-p0 and lean-cap search one index built with "
              "`--lean-lists`, searched with the default knobs, with `patience=0` and with "
              "`patience=0, scan_cap=m`; its ratios take the best of the three at each recall.",
              "",

@@ -27,11 +27,13 @@ bool load_index(const std::string& path, bool quantize, bool keep_payloads, Load
 
 // search(query, k, ef, sq8_screen, scan_cap, patience) and
 // search_batch(queries, ..., threads) on `searcher`; a null argument object
-// takes its default.
+// takes its default. rerank (vivudu only; null or None: the environment's
+// default) sets the SQ8 re-rank factor of the call.
 PyObject* search_one(Searcher& searcher, PyObject* query_obj, PyObject* k_obj, PyObject* ef_obj,
-                     PyObject* sq8_obj, PyObject* scan_cap_obj, PyObject* patience_obj);
+                     PyObject* sq8_obj, PyObject* scan_cap_obj, PyObject* patience_obj,
+                     PyObject* rerank_obj = nullptr);
 PyObject* search_rows(Searcher& searcher, PyObject* queries_obj, PyObject* k_obj, PyObject* ef_obj,
                       PyObject* sq8_obj, PyObject* scan_cap_obj, PyObject* patience_obj,
-                      PyObject* threads_obj);
+                      PyObject* threads_obj, PyObject* rerank_obj = nullptr);
 
 }  // namespace dovadure::python

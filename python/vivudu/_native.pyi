@@ -48,6 +48,7 @@ class _Searchable:
         scan_cap: int = 0,
         patience: int = 2,
         filter: Optional[Filter] = None,
+        rerank: Optional[int] = None,
     ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
     def search_batch(
         self,
@@ -59,6 +60,7 @@ class _Searchable:
         patience: int = 2,
         threads: int = 1,
         filter: Optional[Filter] = None,
+        rerank: Optional[int] = None,
     ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
     def payloads(self, ids: Sequence[int], /) -> List[Optional[Dict[str, Any]]]: ...
     def dim(self) -> int: ...

@@ -319,7 +319,7 @@ class ShardedCollection:
                **options: Any) -> Tuple[np.ndarray, np.ndarray]:
         """The `k` best points for one query, best first, like
         `vivudu.Collection.search`: (ids uint64[<=k], scores float32[<=k]).
-        `options` (sq8_screen, scan_cap, patience) go to every segment's
+        `options` (sq8_screen, scan_cap, patience, rerank) go to every segment's
         `vivudu.Index.search`."""
         array = np.ascontiguousarray(query, dtype=np.float32)
         if array.ndim != 1:

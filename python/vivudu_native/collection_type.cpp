@@ -220,11 +220,12 @@ PyDoc_STRVAR(collection_doc,
              "searched as one index. Answers merge by score, ties by id.");
 PyDoc_STRVAR(search_doc,
              "search($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, "
-             "filter=None)\n--\n\n"
-             "Search one query in every segment; the best k overall, best first.");
+             "filter=None, rerank=None)\n--\n\n"
+             "Search one query in every segment; the best k overall, best first.\n\n"
+             "`rerank` as for `Index.search`.");
 PyDoc_STRVAR(search_batch_doc,
              "search_batch($self, queries, k=20, ef=128, sq8_screen=False, scan_cap=0, "
-             "patience=2, threads=1, filter=None)\n--\n\n"
+             "patience=2, threads=1, filter=None, rerank=None)\n--\n\n"
              "Search float32 queries `[n, dim]` in every segment, rows spread over `threads`.\n"
              "Short rows are padded with `uint64::MAX` and `NaN`.");
 PyDoc_STRVAR(payloads_doc,

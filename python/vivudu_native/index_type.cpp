@@ -90,13 +90,17 @@ PyDoc_STRVAR(index_doc,
              "and returned by `payloads(ids)`; without them it takes what dovadure.Index takes.");
 PyDoc_STRVAR(search_doc,
              "search($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, "
-             "filter=None)\n--\n\n"
+             "filter=None, rerank=None)\n--\n\n"
              "Search one query; with `filter`, only matching points are returned.\n\n"
              "Returns `(ids uint64[<=k], scores float32[<=k])`, best first; fewer than k\n"
-             "only when fewer than k live points match.");
+             "only when fewer than k live points match.\n\n"
+             "With `sq8_screen` on an index loaded with `quantize=True`, `rerank=r` (r >= 1)\n"
+             "walks layer 0 on the 8-bit codes with a pool of r * ef and re-scores the pool\n"
+             "exactly; `rerank=0` turns that walk off. None leaves it to\n"
+             "`DOROVOZU_SQ8_RERANK_FACTOR`.");
 PyDoc_STRVAR(search_batch_doc,
              "search_batch($self, queries, k=20, ef=128, sq8_screen=False, scan_cap=0, "
-             "patience=2, threads=1, filter=None)\n--\n\n"
+             "patience=2, threads=1, filter=None, rerank=None)\n--\n\n"
              "Search float32 queries of shape `[n, dim]` with one filter for all rows.\n\n"
              "Returns `(ids uint64[n, k], scores float32[n, k])`, short rows padded with\n"
              "`uint64::MAX` and `NaN`.");

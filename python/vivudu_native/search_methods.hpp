@@ -1,6 +1,7 @@
 // The argument handling that vivudu.Index and vivudu.Collection share: their
 // constructors' (path, quantize=False, *, payloads=True) and the bodies of
-// search and search_batch, which add filter= to dovadure's parameters.
+// search and search_batch, which add filter= and rerank= to dovadure's
+// parameters.
 #pragma once
 
 #include "numpy_api.hpp"
@@ -20,8 +21,8 @@ bool parse_open_args(PyObject* args, PyObject* kwargs, const char* type_name, st
 // `make(filter)` gives the Searcher for the call (filter null: none).
 template <class MakeSearcher>
 PyObject* run_search(PyObject* args, PyObject* kwargs, bool has_payloads, MakeSearcher make) {
-  static const char* keywords[] = {"query", "k", "ef", "sq8_screen", "scan_cap", "patience", "filter",
-                                   nullptr};
+  static const char* keywords[] = {"query",    "k",      "ef",     "sq8_screen", "scan_cap",
+                                   "patience", "filter", "rerank", nullptr};
   PyObject* query = nullptr;
   PyObject* k = nullptr;
   PyObject* ef = nullptr;
@@ -29,21 +30,22 @@ PyObject* run_search(PyObject* args, PyObject* kwargs, bool has_payloads, MakeSe
   PyObject* scan_cap = nullptr;
   PyObject* patience = nullptr;
   PyObject* filter = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOO:search", const_cast<char**>(keywords), &query,
-                                   &k, &ef, &sq8, &scan_cap, &patience, &filter)) {
+  PyObject* rerank = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO:search", const_cast<char**>(keywords), &query,
+                                   &k, &ef, &sq8, &scan_cap, &patience, &filter, &rerank)) {
     return nullptr;
   }
   dovadure::payload_storage::Filter compiled;
   bool active = false;
   if (!compile_call_filter(has_payloads, filter, compiled, active)) return nullptr;
   auto searcher = make(active ? &compiled : nullptr);
-  return dovadure::python::search_one(searcher, query, k, ef, sq8, scan_cap, patience);
+  return dovadure::python::search_one(searcher, query, k, ef, sq8, scan_cap, patience, rerank);
 }
 
 template <class MakeSearcher>
 PyObject* run_search_batch(PyObject* args, PyObject* kwargs, bool has_payloads, MakeSearcher make) {
   static const char* keywords[] = {"queries",  "k",       "ef",     "sq8_screen", "scan_cap",
-                                   "patience", "threads", "filter", nullptr};
+                                   "patience", "threads", "filter", "rerank",     nullptr};
   PyObject* queries = nullptr;
   PyObject* k = nullptr;
   PyObject* ef = nullptr;
@@ -52,15 +54,18 @@ PyObject* run_search_batch(PyObject* args, PyObject* kwargs, bool has_payloads, 
   PyObject* patience = nullptr;
   PyObject* threads = nullptr;
   PyObject* filter = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO:search_batch", const_cast<char**>(keywords),
-                                   &queries, &k, &ef, &sq8, &scan_cap, &patience, &threads, &filter)) {
+  PyObject* rerank = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOO:search_batch",
+                                   const_cast<char**>(keywords), &queries, &k, &ef, &sq8, &scan_cap,
+                                   &patience, &threads, &filter, &rerank)) {
     return nullptr;
   }
   dovadure::payload_storage::Filter compiled;
   bool active = false;
   if (!compile_call_filter(has_payloads, filter, compiled, active)) return nullptr;
   auto searcher = make(active ? &compiled : nullptr);
-  return dovadure::python::search_rows(searcher, queries, k, ef, sq8, scan_cap, patience, threads);
+  return dovadure::python::search_rows(searcher, queries, k, ef, sq8, scan_cap, patience, threads,
+                                       rerank);
 }
 
 // payloads(ids): a dict (or None) per id, in order, from the segment

@@ -388,6 +388,11 @@ TEST(LayerSearchTest, ScanCapScansTheFirstPositionsOnly) {
   EXPECT_EQ(run.counters.cap_hits, 1u);
   EXPECT_EQ(run.stats.visited, 3u);
 
+  // Without stats (the search's fast scan) the cap holds the same way.
+  const SearchRun fast = search(g.index, {0.0f}, {0}, 20, o, /*with_stats=*/false);
+  EXPECT_EQ(ids_of(fast.nodes), ids_of(run.nodes));
+  EXPECT_EQ(fast.counters.cap_hits, 1u);
+
   // Scan cap 0 means no cap; without stats the two counters stay 0.
   o.scan_cap = 0;
   const SearchRun all = search(g.index, {0.0f}, {0}, 20, o, /*with_stats=*/false);

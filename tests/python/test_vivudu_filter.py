@@ -1,6 +1,8 @@
 """vivudu.Index: payloads, the filter language and filtered search."""
 
 import os
+import subprocess
+import sys
 import threading
 
 # The planner reads its scan threshold once per process. In 16 dimensions the
@@ -206,6 +208,28 @@ def test_unfiltered_and_sq8_searches(big):
     for row in q:
         ids, _ = quantized.search(row, k=10, ef=64, sq8_screen=True, filter={"u12": 5})
         assert len(ids) == 10 and allowed[ids.astype(np.int64)].all()
+
+    # rerank=r answers as the DOROVOZU_SQ8_RERANK_FACTOR knob set to r does,
+    # here set in a child process (the knob is read once per process).
+    many = np.random.default_rng(4).standard_normal((40, 16)).astype(np.float32)
+    child = ("import sys, numpy as np, dovadure\n"
+             "q = np.frombuffer(sys.stdin.buffer.read(), np.float32).reshape(-1, 16)\n"
+             f"ix = dovadure.Index({str(path)!r}, quantize=True)\n"
+             "sys.stdout.buffer.write(ix.search_batch(q, k=10, ef=10, sq8_screen=True)[0].tobytes())")
+    for r in (1, 3):
+        env = {**os.environ, "DOROVOZU_SQ8_RERANK_FACTOR": str(r)}
+        out = subprocess.run([sys.executable, "-c", child], input=many.tobytes(), env=env,
+                             capture_output=True, check=True).stdout
+        ours = quantized.search_batch(many, k=10, ef=10, sq8_screen=True, rerank=r)[0]
+        np.testing.assert_array_equal(ours, np.frombuffer(out, np.uint64).reshape(-1, 10))
+        assert all(np.array_equal(quantized.search(row, k=10, ef=10, sq8_screen=True, rerank=r)[0],
+                                  want) for row, want in zip(many, ours))
+    # The walk on codes finds other neighbours than the float walk at this
+    # ef; rerank=0 is the float walk.
+    walked = quantized.search_batch(many, k=10, ef=10, sq8_screen=True, rerank=1)[0]
+    floats = quantized.search_batch(many, k=10, ef=10, sq8_screen=True, rerank=0)[0]
+    assert not np.array_equal(walked, floats)
+    np.testing.assert_array_equal(floats, index.search_batch(many, k=10, ef=10)[0])
 
 
 def test_filters_see_the_log(tmp_path):

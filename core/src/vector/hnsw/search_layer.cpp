@@ -212,12 +212,13 @@ class LayerSearch {
     const ScanWalk walk = search_detail::scan_walk(rotation_seed, u, len, cap, rotate, stride);
 
     const bool patience_on = scan_patience > 0 && metric_ != utils::DistanceMetric::Dot;
+    // A cap without rotation or stride scans a prefix of the list.
     if (!counting && !ti_skip && !screen && !patience_on && filter == nullptr && walk.start == 0 &&
-        walk.step == 1 && walk.count == len) {
+        walk.step == 1) {
       if (all_live) {
-        expand_plain<false>(items, len);
+        expand_plain<false>(items, walk.count);
       } else {
-        expand_plain<true>(items, len);
+        expand_plain<true>(items, walk.count);
       }
       if (capped && len >= scan_cap) ++counters.cap_hits;
       return;
