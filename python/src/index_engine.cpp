@@ -48,13 +48,13 @@ SearchOptions module_search_options(size_t ef, uint64_t scan_cap, uint64_t patie
   return options;
 }
 
-// vivudu's rerank= (null or None: the knob applies). False with an
+// vivudu's rerank= (null or None: unset, the knob applies). False with an
 // exception set.
-bool apply_rerank(PyObject* rerank_obj, const char* fn, SearchOptions& options) {
+bool convert_rerank(PyObject* rerank_obj, const char* fn, std::optional<size_t>& out) {
   if (rerank_obj == nullptr || rerank_obj == Py_None) return true;
   uint64_t factor = 0;
   if (!convert_u64(rerank_obj, fn, "rerank", &factor)) return false;
-  options.sq8_rerank_factor = static_cast<size_t>(factor);
+  out = static_cast<size_t>(factor);
   return true;
 }
 
@@ -146,8 +146,8 @@ PyObject* search_one(Searcher& index, PyObject* query_obj, PyObject* k_obj, PyOb
   if (sq8_obj && !convert_bool(sq8_obj, "search", "sq8_screen", &sq8_screen)) return nullptr;
   if (scan_cap_obj && !convert_u64(scan_cap_obj, "search", "scan_cap", &scan_cap)) return nullptr;
   if (patience_obj && !convert_u64(patience_obj, "search", "patience", &patience)) return nullptr;
-  SearchOptions options;
-  if (!apply_rerank(rerank_obj, "search", options)) return nullptr;
+  std::optional<size_t> rerank;
+  if (!convert_rerank(rerank_obj, "search", rerank)) return nullptr;
 
   const size_t length = static_cast<size_t>(PyArray_SIZE(query));
   if (length > 0 && !(PyArray_IS_C_CONTIGUOUS(query) && PyArray_ISALIGNED(query))) {
@@ -174,8 +174,7 @@ PyObject* search_one(Searcher& index, PyObject* query_obj, PyObject* k_obj, PyOb
   }
 
   const SearchWidths widths = clamp_search_widths(k, ef, index.len());
-  const std::optional<size_t> rerank = options.sq8_rerank_factor;
-  options = module_search_options(widths.ef, scan_cap, patience, sq8_screen);
+  SearchOptions options = module_search_options(widths.ef, scan_cap, patience, sq8_screen);
   options.sq8_rerank_factor = rerank;
 
   std::optional<utils::Result<std::vector<utils::ScoredPoint>>> found;
@@ -229,8 +228,8 @@ PyObject* search_rows(Searcher& index, PyObject* queries_obj, PyObject* k_obj, P
   if (scan_cap_obj && !convert_u64(scan_cap_obj, fn, "scan_cap", &scan_cap)) return nullptr;
   if (patience_obj && !convert_u64(patience_obj, fn, "patience", &patience)) return nullptr;
   if (threads_obj && !convert_u64(threads_obj, fn, "threads", &threads)) return nullptr;
-  SearchOptions options;
-  if (!apply_rerank(rerank_obj, fn, options)) return nullptr;
+  std::optional<size_t> rerank;
+  if (!convert_rerank(rerank_obj, fn, rerank)) return nullptr;
 
   const size_t rows = static_cast<size_t>(PyArray_DIM(queries, 0));
   const size_t dim = static_cast<size_t>(PyArray_DIM(queries, 1));
@@ -264,8 +263,7 @@ PyObject* search_rows(Searcher& index, PyObject* queries_obj, PyObject* k_obj, P
   std::memcpy(owned_queries.data(), values, count * sizeof(float));
 
   const SearchWidths widths = clamp_search_widths(k, ef, index.len());
-  const std::optional<size_t> rerank = options.sq8_rerank_factor;
-  options = module_search_options(widths.ef, scan_cap, patience, sq8_screen);
+  SearchOptions options = module_search_options(widths.ef, scan_cap, patience, sq8_screen);
   options.sq8_rerank_factor = rerank;
   const uint64_t processors = threads > 1 && rows > 1 ? available_processors() : 1;
   const size_t workers = batch_worker_count(threads, rows, processors);
