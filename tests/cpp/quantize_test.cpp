@@ -140,6 +140,59 @@ TEST(QuantizeAllTest, SquareSumsFollowEveryRerunAndSpanWholeRows) {
   EXPECT_NE(std::vector<int64_t>(after.begin(), after.begin() + 5), before);
 }
 
+// Large indexes are quantised on two threads, each half of the rows with
+// ranges of its own. The codes, ranges and square sums must be those of one
+// pass over all rows: here the extremes of dimension 0 lie in the upper
+// half and those of dimension 1 in the lower, and a deleted row in each half
+// lies outside every range.
+class QuantizeHalvesTest : public ::testing::TestWithParam<DistanceMetric> {};
+
+TEST_P(QuantizeHalvesTest, TwoThreadPassEqualsOneRowAtATime) {
+  const DistanceMetric metric = GetParam();
+  constexpr size_t kRows = 20000;
+  constexpr size_t kDim = 5;
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::vector<std::vector<float>> rows(kRows, std::vector<float>(kDim));
+  for (auto& r : rows) {
+    for (float& x : r) x = unit(rng);
+  }
+  rows[kRows - 10][0] = -9.0f;
+  rows[kRows - 20][0] = 6.0f;
+  rows[3][1] = 8.0f;
+  rows[5][1] = -4.0f;
+  rows[100] = std::vector<float>(kDim, 1000.0f);
+  rows[kRows - 100] = std::vector<float>(kDim, -1000.0f);
+  const auto index = make(metric, rows);
+  index->mark_deleted(101);
+  index->mark_deleted(kRows - 99);
+  index->quantize_all();
+
+  std::vector<uint8_t> want(kRows * kDim);
+  std::vector<int64_t> sums(kRows);
+  std::vector<float> mins(kDim, kMaxF32), maxs(kDim, -kMaxF32), scales(kDim);
+  if (metric == DistanceMetric::Cosine) {
+    for (size_t i = 0; i < kRows; ++i) sq8_encode_cosine_scalar(rows[i].data(), &want[i * kDim], kDim);
+  } else {
+    for (size_t i = 0; i < kRows; ++i) {
+      if (i != 100 && i != kRows - 100) sq8_min_max_scalar(rows[i].data(), mins.data(), maxs.data(), kDim);
+    }
+    for (size_t d = 0; d < kDim; ++d) scales[d] = (maxs[d] - mins[d]) / 255.0f;
+    for (size_t i = 0; i < kRows; ++i) {
+      sums[i] = sq8_encode_affine_scalar(rows[i].data(), mins.data(), scales.data(), &want[i * kDim], kDim);
+    }
+    EXPECT_EQ(mins[0], -9.0f);
+    EXPECT_EQ(maxs[1], 8.0f);
+    EXPECT_EQ(index->mins(), mins);
+    EXPECT_EQ(index->scales(), scales);
+    EXPECT_EQ(index->code_square_sums(), sums);
+  }
+  EXPECT_EQ(index->codes(), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, QuantizeHalvesTest,
+                         ::testing::Values(DistanceMetric::Euclidean, DistanceMetric::Cosine));
+
 TEST(QueryQuantizeTest, ScreeningFormClampsBeforeRounding) {
   HNSWIndex index(DistanceMetric::Cosine, 4, 16, 0, 6);
   const std::vector<float> q{1.0f, -1.0f, 0.004f, 0.0f, kNaN, -0.0039f};

@@ -24,6 +24,7 @@
 #include "utils/env.hpp"
 #include "utils/envelope.hpp"
 #include "utils/log.hpp"
+#include "utils/populate.hpp"
 #include "utils/run_beside.hpp"
 
 namespace dovadure::segment {
@@ -196,14 +197,8 @@ class FileBuffer {
     const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
     const size_t lo = from & ~(page - 1);
     const size_t hi = std::min((to + page - 1) & ~(page - 1), mapped_);
-    if (hi > lo) (void)::madvise(base_ + lo, hi - lo, kMadvPopulateWrite);
+    if (hi > lo) (void)::madvise(base_ + lo, hi - lo, utils::kMadvPopulateWrite);
   }
-
-#ifdef MADV_POPULATE_WRITE
-  static constexpr int kMadvPopulateWrite = MADV_POPULATE_WRITE;
-#else
-  static constexpr int kMadvPopulateWrite = 23;
-#endif
 
   int grow(size_t bytes) {
     void* p = base_ == nullptr

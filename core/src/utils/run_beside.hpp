@@ -1,6 +1,7 @@
 // Two pieces of work at once: one on a thread of its own, one on the caller's.
 #pragma once
 
+#include <cstddef>
 #include <system_error>
 #include <thread>
 
@@ -24,6 +25,14 @@ void run_beside(Beside&& beside, Here&& here) {
     }
   } join{helper};
   here();
+}
+
+// Runs f(from, to) over [0, n): in two halves on two threads when n is at
+// least `worth_a_thread`, else at once on this thread. f must not throw.
+template <class F>
+void in_two_halves(size_t n, size_t worth_a_thread, F&& f) {
+  if (n < worth_a_thread) return f(size_t{0}, n);
+  run_beside([&] { f(n / 2, n); }, [&] { f(size_t{0}, n / 2); });
 }
 
 }  // namespace dovadure::utils

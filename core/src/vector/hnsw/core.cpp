@@ -383,14 +383,8 @@ bool HNSWIndex::copy_neighbors(size_t layer, NodeIdx u, std::vector<NodeIdx>& ou
 
 namespace {
 
-// Runs f(from, to) over [0, n), in two halves on two threads when n is large
-// enough to pay for a thread.
-template <class F>
-void in_two_halves(size_t n, F&& f) {
-  constexpr size_t kWorthAThread = 16384;
-  if (n < kWorthAThread) return f(0, n);
-  utils::run_beside([&] { f(n / 2, n); }, [&] { f(0, n / 2); });
-}
+// Lists from which freezing them pays for a second thread.
+constexpr size_t kFreezeWorthAThread = 16384;
 
 }  // namespace
 
@@ -400,10 +394,10 @@ void HNSWIndex::freeze() {
   const auto layer0 = layer0_.view();
   const auto scores = l0_neighbor_scores_.view();
   const bool keep_scores = metric_ == utils::DistanceMetric::Cosine;
-  in_two_halves(layer0.len, [&](size_t from, size_t to) {
+  utils::in_two_halves(layer0.len, kFreezeWorthAThread, [&](size_t from, size_t to) {
     for (size_t i = from; i < to; ++i) layer0.at(i).lock.freeze();
   });
-  in_two_halves(scores.len, [&](size_t from, size_t to) {
+  utils::in_two_halves(scores.len, kFreezeWorthAThread, [&](size_t from, size_t to) {
     for (size_t i = from; i < to; ++i) {
       ScoreList& list = scores.at(i);
       // Only the cosine layer search reads these (triangle skip); nothing

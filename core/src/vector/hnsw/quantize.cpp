@@ -1,7 +1,10 @@
 #include "vector/hnsw/quantize.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
+#include "utils/populate.hpp"
+#include "utils/run_beside.hpp"
 #include "vector/hnsw/core.hpp"
 #include "vector/hnsw/distance.hpp"
 #include "vector/hnsw/sq8.hpp"
@@ -69,6 +72,30 @@ std::vector<int8_t> HNSWIndex::quantize_query_i8(std::span<const float> query) c
   return out;
 }
 
+namespace {
+
+// Rows from which quantising pays for a second thread.
+constexpr size_t kQuantizeWorthAThread = 8192;
+
+// A zeroed buffer of n codes for `rows` rows. Most of the cost of writing a
+// large fresh buffer once is the kernel clearing its pages on first touch;
+// from kQuantizeWorthAThread rows on they are faulted in on two threads
+// before the zeros go in.
+std::vector<uint8_t> zeroed_codes(size_t n, size_t rows) {
+  std::vector<uint8_t> codes;
+  codes.reserve(n);
+  if (rows >= kQuantizeWorthAThread) {
+    uint8_t* base = codes.data();
+    utils::in_two_halves(n, 1, [&](size_t from, size_t to) {
+      utils::populate_for_write(base + from, to - from);
+    });
+  }
+  codes.resize(n, 0);
+  return codes;
+}
+
+}  // namespace
+
 void HNSWIndex::quantize_all() {
   const size_t dim = dim_;
   // Every node counted by len() has its vector appended already.
@@ -76,10 +103,14 @@ void HNSWIndex::quantize_all() {
   if (n == 0 || dim == 0) return;
 
   const NodeVectorArena::View vectors = vectors_.view();
-  std::vector<uint8_t> codes(n * dim, 0);
+  std::vector<uint8_t> codes = zeroed_codes(n * dim, n);
+  // Rows are coded independently, so halves on two threads give the same codes.
+  const auto rows = [&](auto&& f) { utils::in_two_halves(n, kQuantizeWorthAThread, f); };
 
   if (metric_ == utils::DistanceMetric::Cosine) {
-    for (size_t i = 0; i < n; ++i) sq8_encode_cosine(vectors.ptr(i), codes.data() + i * dim, dim);
+    rows([&](size_t from, size_t to) {
+      for (size_t i = from; i < to; ++i) sq8_encode_cosine(vectors.ptr(i), codes.data() + i * dim, dim);
+    });
     codes_ = std::move(codes);
     code_square_sums_.clear();
     mins_.clear();
@@ -88,27 +119,36 @@ void HNSWIndex::quantize_all() {
   }
 
   // Ranges come from live nodes only, but every node gets codes so that a
-  // node's codes are always at i × dim.
+  // node's codes are always at i × dim. Each half keeps its own ranges; the
+  // smaller minimum and larger maximum of the two are those of all rows.
   constexpr float kMaxF32 = 3.4028235e38f;
-  std::vector<float> mins(dim, kMaxF32);
-  std::vector<float> maxs(dim, -kMaxF32);
+  std::vector<float> mins(dim, kMaxF32), maxs(dim, -kMaxF32);
+  std::vector<float> upper_mins(dim, kMaxF32), upper_maxs(dim, -kMaxF32);
   const auto deleted = deleted_.view();
-  for (size_t i = 0; i < n && i < deleted.len; ++i) {
-    if (deleted[i].load(std::memory_order_acquire)) continue;
-    sq8_min_max(vectors.ptr(i), mins.data(), maxs.data(), dim);
-  }
+  rows([&](size_t from, size_t to) {
+    float* lo = from == 0 ? mins.data() : upper_mins.data();
+    float* hi = from == 0 ? maxs.data() : upper_maxs.data();
+    for (size_t i = from; i < to && i < deleted.len; ++i) {
+      if (deleted[i].load(std::memory_order_acquire)) continue;
+      sq8_min_max(vectors.ptr(i), lo, hi, dim);
+    }
+  });
   std::vector<float> scales(dim);
   for (size_t d = 0; d < dim; ++d) {
+    mins[d] = std::min(mins[d], upper_mins[d]);
+    maxs[d] = std::max(maxs[d], upper_maxs[d]);
     const float range = maxs[d] - mins[d];
     scales[d] = range > 0.0f ? range / 255.0f : 1.0f;
   }
   // The Euclidean walk scores 2·q·c − Σ c²; the second term depends on the
   // node alone, so it is summed here once instead of on every visit.
   std::vector<int64_t> square_sums(n);
-  for (size_t i = 0; i < n; ++i) {
-    square_sums[i] = sq8_encode_affine(vectors.ptr(i), mins.data(), scales.data(),
-                                       codes.data() + i * dim, dim);
-  }
+  rows([&](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      square_sums[i] = sq8_encode_affine(vectors.ptr(i), mins.data(), scales.data(),
+                                         codes.data() + i * dim, dim);
+    }
+  });
   codes_ = std::move(codes);
   code_square_sums_ = std::move(square_sums);
   mins_ = std::move(mins);

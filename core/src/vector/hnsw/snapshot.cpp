@@ -932,6 +932,14 @@ utils::Status HnswSnapshotBuilder::fill_lists(HNSWIndex& x, const Lists& lists, 
   const auto layer0 = x.layer0_.view();
   std::vector<NodeIdx> items;
   size_t given = 0;
+  // Stored layer-0 lists in ascending order fill a run of records in order.
+  if (layer_no == 0 && to > from) {
+    const auto first = translate.find(key_at(lists, from));
+    const auto last = translate.find(key_at(lists, to - 1));
+    if (first && last && *last >= *first && *last - *first == to - 1 - from) {
+      layer0.populate(*first, *last + 1);
+    }
+  }
   ConsumeTracker tracker(consumed, from == 0 ? region_begin(lists) : entry_begin(lists, from));
   for (size_t e = from; e < to; ++e) {
     const auto owner = translate.find(key_at(lists, e));
