@@ -322,6 +322,8 @@ class LayerSearch {
     // What prefetch_vector fetches of each vector, worked out once.
     const size_t lines = vector_prefetch_lines(dim_);
     NodeIdx* const group = scratch_.group.data();
+    // Each gathered vector's address, worked out once for its prefetch.
+    const float* rows[kGroupSize];
     uint64_t visited = visited_count;
     size_t grouped = 0;
     const auto visit = [&](NodeIdx w) __attribute__((always_inline)) {
@@ -331,11 +333,13 @@ class LayerSearch {
       }
       marks[w] = epoch;
       ++visited;
-      group[grouped++] = w;
-      prefetch_lines(vec.ptr(w), lines);
+      const float* row = vec.ptr(w);
+      prefetch_lines(row, lines);
+      group[grouped] = w;
+      rows[grouped++] = row;
       if (grouped == kGroupSize) {
         visited_count = visited;
-        score_plain(group, grouped, vec);
+        score_plain(group, rows, grouped);
         grouped = 0;
       }
     };
@@ -349,7 +353,7 @@ class LayerSearch {
     }
     for (; k < len; ++k) visit(items[k]);
     visited_count = visited;
-    if (grouped > 0) score_plain(group, grouped, vec);
+    if (grouped > 0) score_plain(group, rows, grouped);
   }
 
   void trace_step(const TraceContext& trace, NodeIdx u, float u_key, uint64_t expansions) const {
@@ -391,9 +395,9 @@ class LayerSearch {
     return pos >= len ? pos - len : pos;
   }
 
-  // Scores and admits a gathered group; the kernel is the one fast_score_n
-  // would pick, chosen once per search.
-  void score_plain(const NodeIdx* group, size_t count, const NodeVectorArena::View& vec) {
+  // Scores and admits a gathered group (nodes and their vectors); the
+  // kernel is the one fast_score_n would pick, chosen once per search.
+  void score_plain(const NodeIdx* group, const float* const* rows, size_t count) {
     // In locals: the stores below would otherwise make every member be
     // loaded again for the next neighbour.
     const Kernel kernel = kernel_;
@@ -405,7 +409,7 @@ class LayerSearch {
     float* const memo_scores = scratch_.memo_scores.data();
     for (size_t g = 0; g < count; ++g) {
       const NodeIdx w = group[g];
-      float score = kernel(query, vec.ptr(w), dim);
+      float score = kernel(query, rows[g], dim);
       if (cosine) {
         if (score > 1.0f) {
           score = 1.0f;
