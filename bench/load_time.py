@@ -30,6 +30,7 @@ sys.path.insert(0, BENCH)
 CONFIGS = {
     "dovadure": ("dovadure", "float", "dovadure"),
     "dovadure-lean": ("dovadure", "lean", "dovadure-lean"),
+    "dovadure-mapped": ("dovadure", "mapped", "dovadure"),
     "hnswlib": ("hnswlib", "float", "hnswlib"),
     "faiss": ("faiss", "hnswflat", "faiss-hnswflat"),
 }
@@ -56,7 +57,7 @@ def one(library, variant, path, dim, metric):
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--datasets", default="fashion-mnist,minilm-wordnet,synthetic")
-    p.add_argument("--libraries", default="dovadure,hnswlib,faiss")
+    p.add_argument("--libraries", default="dovadure,dovadure-mapped,hnswlib,faiss")
     p.add_argument("--m", type=int, default=16)
     p.add_argument("--repeats", type=int, default=9)
     p.add_argument("--cache-dir", default=os.path.join(BENCH, ".cache"))

@@ -36,6 +36,7 @@ sys.path.insert(0, BENCH)
 CONFIGS = {
     "dovadure": ("dovadure", "float", "dovadure"),
     "dovadure-p0": ("dovadure", "float-p0", "dovadure"),
+    "dovadure-mapped": ("dovadure", "mapped", "dovadure"),
     "dovadure-lean": ("dovadure", "lean", "dovadure-lean"),
     "dovadure-lean-p0": ("dovadure", "lean-p0", "dovadure-lean"),
     "dovadure-lean-cap": ("dovadure", "lean-cap", "dovadure-lean"),

@@ -46,6 +46,9 @@ CONFIGS = {
                               "patience": 0, "efs": (10, 16, 32)},
     ("dovadure", "lean-cap"): {"quantised": False, "build_key": "dovadure-lean", "lean": True,
                                "patience": 0, "scan_cap": "m", "efs": (10, 16, 32, 48, 64)},
+    # The same index loaded by vivudu with the snapshot file mapped instead
+    # of read (vivudu.Index(path, mapped=True)).
+    ("dovadure", "mapped"): {"quantised": False, "build_key": "dovadure", "mapped": True},
     ("hnswlib", "float"): {"quantised": False, "build_key": "hnswlib"},
     ("faiss", "hnswflat"): {"quantised": False, "build_key": "faiss-hnswflat"},
     ("faiss", "hnswsq8-refine"): {"quantised": True, "build_key": "faiss-hnswsq8-refine"},
@@ -98,6 +101,9 @@ class Dovadure:
         self.ef = 10
         cfg = CONFIGS[("dovadure", variant)]
         self.lean = cfg.get("lean", False)
+        self.mapped = cfg.get("mapped", False)
+        if self.mapped:
+            import vivudu  # noqa: F401  (now, so that no timed load imports it)
         self.knobs = {}
         if cfg.get("patience") is not None:
             self.knobs["patience"] = cfg["patience"]
@@ -133,6 +139,10 @@ class Dovadure:
         pass  # the command-line tool has already written the snapshot
 
     def load(self, path, dim, metric):
+        if self.mapped:
+            import vivudu
+            self.index = vivudu.Index(path, payloads=False, mapped=True)
+            return
         import dovadure
         self.index = dovadure.Index(path, quantize=self.sq8)
 
@@ -160,6 +170,8 @@ class Dovadure:
             note += f"; SQ8 screen, re-rank factor {self.rerank_factor}"
         if self.lean:
             note += "; built with --lean-lists"
+        if self.mapped:
+            note += "; loaded by vivudu with the snapshot file mapped"
         if self.knobs:
             note += "; " + ", ".join(f"{k}={v}" for k, v in self.knobs.items())
         return note

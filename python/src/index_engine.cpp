@@ -60,7 +60,8 @@ bool convert_rerank(PyObject* rerank_obj, const char* fn, std::optional<size_t>&
 
 }  // namespace
 
-bool load_index(const std::string& path, bool quantize, bool keep_payloads, LoadedIndex& out) {
+bool load_index(const std::string& path, bool quantize, bool keep_payloads,
+                segment::SnapshotReading reading, LoadedIndex& out) {
   // Loading reads and decodes the whole file and may replay a log; other
   // Python threads run meanwhile. The object does not exist yet, so nothing
   // else can see the partial state.
@@ -74,7 +75,7 @@ bool load_index(const std::string& path, bool quantize, bool keep_payloads, Load
     // memory of their own.
     const segment::LoadScope loading;
     {
-      auto segment = segment::Segment::load_from_path(path, segment::SegmentAccess::ReadOnly);
+      auto segment = segment::Segment::load_from_path(path, segment::SegmentAccess::ReadOnly, reading);
       if (!segment.ok()) {
         error = segment.take_error();
       } else {

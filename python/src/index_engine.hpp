@@ -23,7 +23,8 @@ struct LoadedIndex {
 
 // Loads the snapshot at `path` with its log replayed, releasing the
 // interpreter lock meanwhile. Returns false with an exception set.
-bool load_index(const std::string& path, bool quantize, bool keep_payloads, LoadedIndex& out);
+bool load_index(const std::string& path, bool quantize, bool keep_payloads,
+                segment::SnapshotReading reading, LoadedIndex& out);
 
 // search(query, k, ef, sq8_screen, scan_cap, patience) and
 // search_batch(queries, ..., threads) on `searcher`; a null argument object

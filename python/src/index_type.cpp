@@ -35,7 +35,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!convert_bool(quantize_obj, "Index", "quantize", &quantize)) return nullptr;
 
   LoadedIndex loaded;
-  if (!load_index(path, quantize, false, loaded)) return nullptr;
+  if (!load_index(path, quantize, false, segment::SnapshotReading::Copy, loaded)) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<IndexObject*>(self)->index = loaded.index.release();

@@ -47,8 +47,8 @@ _INLINE_BYTES = 100_000
 class _SegmentServer:
     """One segment, loaded as a vivudu.Index in the actor's process."""
 
-    def __init__(self, path: str, quantize: bool, payloads: bool) -> None:
-        self._index = Index(path, quantize, payloads=payloads)
+    def __init__(self, path: str, quantize: bool, payloads: bool, mapped: bool) -> None:
+        self._index = Index(path, quantize, payloads=payloads, mapped=mapped)
 
     def info(self) -> Tuple[int, int, str]:
         return self._index.dim(), len(self._index), self._index.metric()
@@ -126,6 +126,7 @@ class ShardedCollection:
         timeout: float = 30.0,
         quantize: bool = False,
         payloads: bool = True,
+        mapped: bool = False,
         metric: Optional[str] = None,
         actor_options: Optional[Mapping[str, Any]] = None,
     ) -> None:
@@ -141,7 +142,9 @@ class ShardedCollection:
         `close()` leaves it running. `actor_options` go to the actors'
         `.options()` (e.g. `num_cpus`, `resources`), over the defaults
         `scheduling_strategy="SPREAD"`, `max_restarts=-1` and
-        `max_task_retries=0`.
+        `max_task_retries=0`. `quantize`, `payloads` and `mapped` open each
+        segment as `vivudu.Index` does; with `mapped`, the replicas on one
+        node share their segment's vectors in the page cache.
 
         Raises TypeError or ValueError for bad arguments, and RuntimeError
         when an actor does not load its segment within `timeout` or fails
@@ -177,7 +180,8 @@ class ShardedCollection:
         try:
             for path in self._paths:
                 self._actors.append(
-                    [remote.remote(path, bool(quantize), bool(payloads)) for _ in range(self._replicas)])
+                    [remote.remote(path, bool(quantize), bool(payloads), bool(mapped))
+                     for _ in range(self._replicas)])
             self._dim, self._len, served = self._load_info()
             if metric is not None and metric != served:
                 raise ValueError(f"metric is {metric!r} but the segments are {served!r}")

@@ -131,10 +131,9 @@ class CollectionSearcher : public dovadure::python::Searcher {
 };
 
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  std::string path;
-  bool quantize = false;
-  bool payloads = true;
-  if (!parse_open_args(args, kwargs, "Collection", path, quantize, payloads)) return nullptr;
+  OpenArgs open;
+  if (!parse_open_args(args, kwargs, "Collection", open)) return nullptr;
+  const std::string& path = open.path;
 
   std::optional<dovadure::utils::Result<dovadure::segment::Manifest>> manifest;
   Py_BEGIN_ALLOW_THREADS
@@ -145,10 +144,10 @@ PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto state = std::make_unique<CollectionState>();
   state->dim = static_cast<size_t>(manifest->value().dim);
   state->metric = manifest->value().metric;
-  state->has_payloads = payloads;
+  state->has_payloads = open.payloads;
   for (const dovadure::segment::ManifestEntry& entry : manifest->value().segments) {
     auto segment = std::make_unique<LoadedSegment>();
-    if (!LoadedSegment::load(path + "/" + entry.snapshot, quantize, payloads, *segment)) return nullptr;
+    if (!LoadedSegment::load(path + "/" + entry.snapshot, open, *segment)) return nullptr;
     if (segment->index->dim() != state->dim) {
       PyErr_Format(PyExc_ValueError, "segment %s has dimension %zu, the collection's is %zu",
                    entry.snapshot.c_str(), segment->index->dim(), state->dim);
@@ -215,9 +214,10 @@ Py_ssize_t collection_len(PyObject* self) {
 }
 
 PyDoc_STRVAR(collection_doc,
-             "Collection(path, quantize=False, *, payloads=True)\n--\n\n"
+             "Collection(path, quantize=False, *, payloads=True, mapped=False)\n--\n\n"
              "Every segment of the collection directory `path` (as its manifest lists them),\n"
-             "searched as one index. Answers merge by score, ties by id.");
+             "searched as one index. Answers merge by score, ties by id. `mapped` as for\n"
+             "`Index`: each segment's snapshot file is mapped instead of read.");
 PyDoc_STRVAR(search_doc,
              "search($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, "
              "filter=None, rerank=None)\n--\n\n"

@@ -28,13 +28,11 @@ struct IndexObject {
 const LoadedSegment& state_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->state; }
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  std::string path;
-  bool quantize = false;
-  bool payloads = true;
-  if (!parse_open_args(args, kwargs, "Index", path, quantize, payloads)) return nullptr;
+  OpenArgs open;
+  if (!parse_open_args(args, kwargs, "Index", open)) return nullptr;
 
   auto state = std::make_unique<LoadedSegment>();
-  if (!LoadedSegment::load(path, quantize, payloads, *state)) return nullptr;
+  if (!LoadedSegment::load(open.path, open, *state)) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<IndexObject*>(self)->state = state.release();
@@ -84,10 +82,15 @@ PyObject* index_filter_bytes(PyObject* self, PyObject*) {
 }
 
 PyDoc_STRVAR(index_doc,
-             "Index(path, quantize=False, *, payloads=True)\n--\n\n"
+             "Index(path, quantize=False, *, payloads=True, mapped=False)\n--\n\n"
              "An immutable searchable copy of a segment: dovadure.Index with payloads and filters.\n\n"
              "With `payloads` (the default) the segment's payloads are kept, indexed for filters,\n"
-             "and returned by `payloads(ids)`; without them it takes what dovadure.Index takes.");
+             "and returned by `payloads(ids)`; without them it takes what dovadure.Index takes.\n\n"
+             "With `mapped` the snapshot file is mapped instead of read: the vectors stay in the\n"
+             "page cache, shared by every process that maps the file, and loading copies nothing.\n"
+             "The file must then not be truncated or rewritten in place while the index lives (a\n"
+             "truncation kills the process with SIGBUS); replacing it by rename, as every writer\n"
+             "here does, is safe.");
 PyDoc_STRVAR(search_doc,
              "search($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, "
              "filter=None, rerank=None)\n--\n\n"

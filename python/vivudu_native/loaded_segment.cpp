@@ -87,9 +87,12 @@ PyObject* dict_of(const Payload& payload) {
 
 }  // namespace
 
-bool LoadedSegment::load(const std::string& path, bool quantize, bool payloads, LoadedSegment& out) {
+bool LoadedSegment::load(const std::string& path, const OpenArgs& args, LoadedSegment& out) {
+  const bool payloads = args.payloads;
+  const auto reading =
+      args.mapped ? dovadure::segment::SnapshotReading::Map : dovadure::segment::SnapshotReading::Copy;
   dovadure::python::LoadedIndex loaded;
-  if (!dovadure::python::load_index(path, quantize, payloads, loaded)) return false;
+  if (!dovadure::python::load_index(path, args.quantize, payloads, reading, loaded)) return false;
   out.index = std::move(loaded.index);
   out.payloads = std::move(loaded.payloads);
   out.has_payloads = payloads;
@@ -153,24 +156,25 @@ bool compile_call_filter(bool has_payloads, PyObject* obj, Filter& out, bool& ac
   return true;
 }
 
-bool parse_open_args(PyObject* args, PyObject* kwargs, const char* type_name, std::string& path,
-                     bool& quantize, bool& payloads) {
-  static const char* keywords[] = {"path", "quantize", "payloads", nullptr};
+bool parse_open_args(PyObject* args, PyObject* kwargs, const char* type_name, OpenArgs& out) {
+  static const char* keywords[] = {"path", "quantize", "payloads", "mapped", nullptr};
   PyObject* path_obj = nullptr;
   PyObject* quantize_obj = Py_False;
   PyObject* payloads_obj = Py_True;
-  const std::string format = std::string("O|O$O:") + type_name;
+  PyObject* mapped_obj = Py_False;
+  const std::string format = std::string("O|O$OO:") + type_name;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords), &path_obj,
-                                   &quantize_obj, &payloads_obj)) {
+                                   &quantize_obj, &payloads_obj, &mapped_obj)) {
     return false;
   }
   // Any os.PathLike, like the write side.
   PyObject* fs_path = PyOS_FSPath(path_obj);
   if (fs_path == nullptr) return false;
-  const bool path_ok = dovadure::python::convert_path(fs_path, type_name, "path", &path);
+  const bool path_ok = dovadure::python::convert_path(fs_path, type_name, "path", &out.path);
   Py_DECREF(fs_path);
-  return path_ok && dovadure::python::convert_bool(quantize_obj, type_name, "quantize", &quantize) &&
-         dovadure::python::convert_bool(payloads_obj, type_name, "payloads", &payloads);
+  return path_ok && dovadure::python::convert_bool(quantize_obj, type_name, "quantize", &out.quantize) &&
+         dovadure::python::convert_bool(payloads_obj, type_name, "payloads", &out.payloads) &&
+         dovadure::python::convert_bool(mapped_obj, type_name, "mapped", &out.mapped);
 }
 
 PyObject* raise_unknown_id(uint64_t id) {

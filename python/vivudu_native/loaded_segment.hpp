@@ -19,6 +19,15 @@
 
 namespace vivudu::native {
 
+// What Index and Collection are opened with.
+struct OpenArgs {
+  std::string path;
+  bool quantize = false;
+  bool payloads = true;
+  // Map the snapshot files rather than read them (SnapshotReading::Map).
+  bool mapped = false;
+};
+
 struct LoadedSegment {
   std::unique_ptr<dovadure::vector::hnsw::HNSWIndex> index;
   bool has_payloads = false;
@@ -28,7 +37,8 @@ struct LoadedSegment {
 
   // With the interpreter lock held (released while loading). False with an
   // exception set.
-  static bool load(const std::string& path, bool quantize, bool payloads, LoadedSegment& out);
+  // `path` stands for args.path (a collection opens each segment's file).
+  static bool load(const std::string& path, const OpenArgs& args, LoadedSegment& out);
 
   // Whether `id` is a live point here.
   bool holds(uint64_t id) const;

@@ -15,8 +15,7 @@
 namespace vivudu::native {
 
 // False with an exception set. `type_name` names the class in errors.
-bool parse_open_args(PyObject* args, PyObject* kwargs, const char* type_name, std::string& path,
-                     bool& quantize, bool& payloads);
+bool parse_open_args(PyObject* args, PyObject* kwargs, const char* type_name, OpenArgs& out);
 
 // `make(filter)` gives the Searcher for the call (filter null: none).
 template <class MakeSearcher>

@@ -136,9 +136,16 @@ TEST_F(SegmentLoad, ReplayingInsertsTheSnapshotHoldsChangesNothing) {
   EXPECT_EQ((*seg->index().get_vector(3))[1], -3.0f);
 }
 
-TEST_F(SegmentLoad, LargeSnapshotLoadsWholeAndItsChecksumStillHolds) {
+// Read into memory, and mapped.
+class SegmentLoadReading : public SegmentLoad,
+                           public ::testing::WithParamInterface<SnapshotReading> {};
+
+INSTANTIATE_TEST_SUITE_P(CopyAndMap, SegmentLoadReading,
+                         ::testing::Values(SnapshotReading::Copy, SnapshotReading::Map));
+
+TEST_P(SegmentLoadReading, LargeSnapshotLoadsWholeAndItsChecksumStillHolds) {
   // More than a chunk of 4096 rows, and a file of over 4 MiB, which is read
-  // in two halves at once, each summed on its own.
+  // (or summed) in two halves at once, each summed on its own.
   constexpr size_t kPoints = 4096 + 50, kDim = 256;
   Segment seg(DistanceMetric::Euclidean, 4, 20, 3, kDim);
   std::vector<float> v(kDim);
@@ -147,8 +154,9 @@ TEST_F(SegmentLoad, LargeSnapshotLoadsWholeAndItsChecksumStillHolds) {
     ASSERT_TRUE(seg.insert_with_id_internal(id, v, std::nullopt, false).ok());
   }
   ASSERT_TRUE(seg.persist_snapshot(snap_).ok());
-  auto loaded = load(SegmentAccess::ReadOnly);
-  ASSERT_NE(loaded, nullptr);
+  auto r = Segment::load_from_path(snap_, SegmentAccess::ReadOnly, GetParam());
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  std::unique_ptr<Segment> loaded = std::move(r.value());
   ASSERT_EQ(loaded->index().len(), kPoints);
   for (uint64_t id = 0; id < kPoints; ++id) {
     const auto want = seg.index().get_vector(id);
@@ -165,7 +173,7 @@ TEST_F(SegmentLoad, LargeSnapshotLoadsWholeAndItsChecksumStillHolds) {
     std::vector<uint8_t> bytes = intact;
     bytes[at] ^= 0x10;
     write_file(snap_, bytes);
-    auto damaged = Segment::load_from_path(snap_, SegmentAccess::ReadOnly);
+    auto damaged = Segment::load_from_path(snap_, SegmentAccess::ReadOnly, GetParam());
     ASSERT_FALSE(damaged.ok()) << at;
     EXPECT_EQ(damaged.error().to_string(), "Serialization error: segment snapshot checksum mismatch")
         << at;

@@ -36,7 +36,8 @@ def served(local_ray, tmp_path_factory):
                                   segment_max_points=500, m=8, ef_construction=64)
     queries = np.concatenate([vectors[:8], rng.standard_normal((24, 16)).astype(np.float32)])
     # Starting 8 actor processes on a busy 2-core machine can take tens of seconds.
-    sharded = ShardedCollection(directory, replicas=2, timeout=60.0)
+    # Mapped: the replicas of a segment on this node share its file's pages.
+    sharded = ShardedCollection(directory, replicas=2, timeout=60.0, mapped=True)
     try:
         yield sharded, vivudu.Collection(directory), queries, ids
     finally:

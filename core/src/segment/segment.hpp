@@ -34,6 +34,16 @@ struct SegmentSnapshot;  // segment_snapshot.hpp
 // writer attaches a log writer after replay.
 enum class SegmentAccess : uint8_t { ReadOnly, Writer };
 
+// How a load takes in the snapshot file. Copy reads it into memory of the
+// process's own. Map maps it privately instead: the vector rows the index
+// keeps are then the page cache's pages, shared by every process that maps
+// the same file, and nothing is cleared or copied to load them. A mapped
+// file must not shrink or be rewritten in place while the index lives: a
+// read of a page cut off by truncation kills the process (SIGBUS), and
+// rows rewritten in place change under it. A file replaced by rename, as
+// every writer here replaces snapshots, leaves the mapping as it was.
+enum class SnapshotReading : uint8_t { Copy, Map };
+
 // Marks, for as long as it lives, a load running in this process, or work
 // that finishes one (freezing, quantising). Meanwhile the vector rows of
 // loaded snapshots are not moved onto huge pages: a move copies and faults
@@ -71,7 +81,8 @@ class Segment {
 
   // Loads the snapshot at `path` and replays the log beside it (segment_load.cpp).
   static utils::Result<std::unique_ptr<Segment>> load_from_path(
-      const std::string& path, SegmentAccess access = SegmentAccess::Writer);
+      const std::string& path, SegmentAccess access = SegmentAccess::Writer,
+      SnapshotReading reading = SnapshotReading::Copy);
   // The index of a segment that is dropped with it: a caller that keeps only
   // the graph (the Python module) takes it instead of copying it.
   static std::unique_ptr<vector::hnsw::HNSWIndex> take_index(std::unique_ptr<Segment> segment);

@@ -42,10 +42,10 @@ uint64_t whole_ms(Clock::time_point from, Clock::time_point to) {
       std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
 }
 
-// The whole snapshot file in one anonymous mapping. Mapped rather than
-// allocated so that the loader can hand back the parts it has finished
-// with (release) while the index is built: the file and the index then
-// never both stand in memory whole.
+// The whole snapshot file in one anonymous mapping, or in a private mapping
+// of the file itself. Mapped rather than allocated so that the loader can
+// hand back the parts it has finished with (release) while the index is
+// built: the file and the index then never both stand in memory whole.
 class FileBuffer {
  public:
   FileBuffer() = default;
@@ -53,7 +53,8 @@ class FileBuffer {
       : base_(std::exchange(other.base_, nullptr)),
         mapped_(std::exchange(other.mapped_, 0)),
         len_(std::exchange(other.len_, 0)),
-        adler_(std::exchange(other.adler_, utils::Adler32())) {}
+        adler_(std::exchange(other.adler_, utils::Adler32())),
+        file_mapping_(std::exchange(other.file_mapping_, false)) {}
   FileBuffer& operator=(FileBuffer&& other) noexcept {
     if (this != &other) {
       unmap();
@@ -61,6 +62,7 @@ class FileBuffer {
       mapped_ = std::exchange(other.mapped_, 0);
       len_ = std::exchange(other.len_, 0);
       adler_ = std::exchange(other.adler_, utils::Adler32());
+      file_mapping_ = std::exchange(other.file_mapping_, false);
     }
     return *this;
   }
@@ -78,6 +80,21 @@ class FileBuffer {
     return out;
   }
 
+  // Maps a regular file privately instead of reading it (SnapshotReading::Map);
+  // other files, and empty ones, are read. Every page is mapped up front and
+  // summed on two threads once the file is large enough.
+  static Result<FileBuffer> map(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return DBError::io_errno(errno);
+    FileBuffer out;
+    const int err = out.map_fd(fd);
+    ::close(fd);
+    if (err != 0) return DBError::io_errno(err);
+    return out;
+  }
+
+  bool is_mapping() const { return file_mapping_; }
+
   std::span<const uint8_t> bytes() const { return {base_, len_}; }
 
   // Adler-32 of all bytes but the last 8 (a snapshot's checksummed content),
@@ -85,7 +102,8 @@ class FileBuffer {
   uint32_t adler_but_last_8() const { return adler_.value(); }
 
   // Gives back the whole pages inside [from, to); their bytes read as zero
-  // afterwards, so callers release only input they will not read again.
+  // (or, in a file mapping, as the file) afterwards, so callers release only
+  // input they will not read again.
   void release(const uint8_t* from, const uint8_t* to) {
     if (base_ == nullptr || from < base_ || to > base_ + len_ || from >= to) return;
     const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
@@ -189,6 +207,45 @@ class FileBuffer {
     return 0;
   }
 
+  // Returns 0 or an errno value.
+  int map_fd(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return errno;
+    const size_t size = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+    if (!S_ISREG(st.st_mode) || size <= 8) return fill(fd);
+    // Writable, privately: a row the index changes becomes its own copy and
+    // never reaches the file.
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    if (p == MAP_FAILED) return errno;
+    base_ = static_cast<uint8_t*>(p);
+    mapped_ = len_ = size;
+    file_mapping_ = true;
+    // Mapping every page before the first read turns a file that shrank
+    // since fstat into an error here instead of a SIGBUS while summing.
+    // Kernels without the request (before Linux 5.14) refuse it; the pages
+    // are then mapped as they are summed.
+    if (::madvise(base_, size, utils::kMadvPopulateRead) != 0 && errno == EFAULT) {
+      unmap();
+      if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
+      return fill(fd);
+    }
+    const auto sum = [this](size_t from, size_t to) {
+      utils::Adler32 part;
+      part.update({base_ + from, to - from});
+      return part;
+    };
+    const size_t sum_to = size - 8;
+    if (size < kTwoHalvesMin) {
+      adler_ = sum(0, sum_to);
+      return 0;
+    }
+    const size_t half = (size / 2) & ~size_t{4095};
+    utils::Adler32 tail;
+    utils::run_beside([&] { tail = sum(half, sum_to); }, [&] { adler_ = sum(0, half); });
+    adler_.append(tail, sum_to - half);
+    return 0;
+  }
+
   // Faults in the pages of [from, to) with one call before a read fills
   // them: a read into untouched memory takes a fault on every page, which
   // cost about a quarter of reading a large snapshot. Advisory: a kernel
@@ -218,12 +275,14 @@ class FileBuffer {
     if (base_ != nullptr) ::munmap(base_, mapped_);
     base_ = nullptr;
     mapped_ = len_ = 0;
+    file_mapping_ = false;
   }
 
   uint8_t* base_ = nullptr;
   size_t mapped_ = 0;
   size_t len_ = 0;
   utils::Adler32 adler_;
+  bool file_mapping_ = false;  // base_ maps the file itself
 };
 
 // The first `n` bytes of a file (fewer when it is shorter), or nullopt.
@@ -289,12 +348,13 @@ bool Segment::log_snapshot_load_timing() {
 }
 
 Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path,
-                                                         SegmentAccess access) {
+                                                         SegmentAccess access,
+                                                         SnapshotReading reading) {
   const LoadScope loading;
   const bool timing = log_snapshot_load_timing();
   const Clock::time_point start = Clock::now();
 
-  auto file = FileBuffer::read(path);
+  auto file = reading == SnapshotReading::Map ? FileBuffer::map(path) : FileBuffer::read(path);
   if (!file.ok()) return file.take_error();
   const size_t file_len = file.value().bytes().size();
   const Clock::time_point read_done = Clock::now();
@@ -329,7 +389,10 @@ Result<std::unique_ptr<Segment>> Segment::load_from_path(const std::string& path
     const std::span<const uint8_t> all = buffer->bytes();
     buffer->release(all.data(), s.hnsw.vectors.begin_bytes);
     buffer->release(s.hnsw.vectors.end_bytes, all.data() + all.size());
-    move_rows_to_huge_pages_later(buffer, index.value()->adopted_vector_rows());
+    // Rows in a file mapping are the page cache's, shared: they stay put.
+    if (!buffer->is_mapping()) {
+      move_rows_to_huge_pages_later(buffer, index.value()->adopted_vector_rows());
+    }
   }
   s.hnsw = vector::hnsw::HnswRecordView();
   buffer.reset();

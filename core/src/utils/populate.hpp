@@ -1,4 +1,4 @@
-// Faulting in fresh memory ahead of writing it.
+// Faulting in memory ahead of writing or reading it.
 #pragma once
 
 #include <sys/mman.h>
@@ -15,6 +15,11 @@ namespace dovadure::utils {
 inline constexpr int kMadvPopulateWrite = MADV_POPULATE_WRITE;
 #else
 inline constexpr int kMadvPopulateWrite = 23;
+#endif
+#ifdef MADV_POPULATE_READ
+inline constexpr int kMadvPopulateRead = MADV_POPULATE_READ;
+#else
+inline constexpr int kMadvPopulateRead = 22;
 #endif
 
 // Faults in, for writing, the whole pages inside [p, p + bytes) with one
