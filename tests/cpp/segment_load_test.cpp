@@ -401,6 +401,37 @@ TEST_F(SegmentLoad, LogHeldBySavedSnapshotIsNotReplayedTwice) {
   EXPECT_FALSE(fresh->is_live(8));
 }
 
+// A snapshot's coverage names the log it was saved beside. After the log is
+// truncated and refilled, a load must replay the new records, also when
+// their bytes sum like the covered ones: deletes of 545, 546 and 554, then
+// of 544, 548 and 553, give logs of equal length and equal Adler-32.
+TEST_F(SegmentLoad, StaleCoverageNeverSkipsTheRecordsOfALaterLog) {
+  {
+    Segment seg(DistanceMetric::Euclidean, 4, 20, 3, 2);
+    ASSERT_TRUE(seg.persist_snapshot(snap_).ok());
+  }
+  write_file(wal_, {});  // a log to write to
+  {
+    auto w = load();
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(w->has_wal_writer());
+    for (uint64_t id : {544, 545, 546, 548, 553, 554}) {
+      ASSERT_TRUE(w->insert_with_id_internal(id, {float(id), 0}, std::nullopt, true).ok());
+    }
+    ASSERT_TRUE(w->persist_snapshot(snap_).ok());
+    ASSERT_TRUE(w->wal_writer()->truncate().ok());
+    for (uint64_t id : {545, 546, 554}) ASSERT_TRUE(w->delete_internal(id, true).ok());
+    ASSERT_TRUE(w->persist_snapshot(snap_).ok());
+    ASSERT_TRUE(w->wal_writer()->truncate().ok());
+    for (uint64_t id : {544, 548, 553}) ASSERT_TRUE(w->delete_internal(id, true).ok());
+  }
+  for (SegmentAccess access : {SegmentAccess::ReadOnly, SegmentAccess::Writer}) {
+    auto back = load(access);
+    ASSERT_NE(back, nullptr);
+    for (uint64_t id : {544, 545, 546, 548, 553, 554}) EXPECT_FALSE(back->is_live(id)) << id;
+  }
+}
+
 // Whether some mapping of this process begins at `address`.
 bool mapping_starts_at(uintptr_t address) {
   std::ifstream maps("/proc/self/maps");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "golden_bytes.hpp"
+#include "utils/digest.hpp"
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -146,14 +147,14 @@ TEST(SnapshotMetadataRecord, Is109BytesAndTheCoverageExtensionIsOptional) {
   ASSERT_EQ(out.size(), 109u);
   EXPECT_EQ(out, metadata_record(123));
 
-  m.wal_coverage = WalCoverage{48, 0xDEADBEEF, 2};
+  m.wal_coverage = WalCoverage{48, 0x0123456789ABCDEF, 2};
   std::vector<uint8_t> ext;
   {
     utils::Encoder enc(ext);
     encode(enc, m);
   }
   Bytes want;
-  want.append(metadata_record(123)).u8(1).u64(48).u32(0xDEADBEEF).u64(2);
+  want.append(metadata_record(123)).u8(2).u64(48).u64(0x0123456789ABCDEF).u64(2);
   EXPECT_EQ(ext, want.b);
 
   SnapshotMetadata back;
@@ -165,11 +166,17 @@ TEST(SnapshotMetadataRecord, Is109BytesAndTheCoverageExtensionIsOptional) {
   ASSERT_TRUE(decode(base, back).ok());
   EXPECT_FALSE(back.wal_coverage.has_value());
   EXPECT_EQ(back.points, 1u);
-  // Foreign trailing bytes are not mistaken for an extension.
+  // Foreign trailing bytes are not mistaken for an extension, and neither
+  // is the earlier Adler-32 form (tag 1), even with bytes after it.
   std::vector<uint8_t> foreign = metadata_record(5);
-  foreign.resize(109 + 21, 0);
+  foreign.resize(109 + 25, 0);
   utils::Decoder f(foreign);
   ASSERT_TRUE(decode(f, back).ok());
+  EXPECT_FALSE(back.wal_coverage.has_value());
+  Bytes older;
+  older.append(metadata_record(5)).u8(1).u64(48).u32(0xDEADBEEF).u64(2).u32(0);
+  utils::Decoder o(older.b);
+  ASSERT_TRUE(decode(o, back).ok());
   EXPECT_FALSE(back.wal_coverage.has_value());
 }
 
@@ -225,7 +232,7 @@ TEST(WalCoverageOf, CountsCompleteFramesOnly) {
   ASSERT_TRUE(full.has_value());
   EXPECT_EQ(full->length, 28u);
   EXPECT_EQ(full->records, 1u);
-  EXPECT_EQ(full->adler32, reference_adler(log.b));
+  EXPECT_EQ(full->digest, utils::digest64(log.b));
   Bytes torn = log;
   torn.u32(12).u32(1).u64(6);  // checksum missing
   auto part = wal_coverage_of(torn.b);

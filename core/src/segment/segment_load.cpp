@@ -21,6 +21,7 @@
 #include "segment/segment_snapshot.hpp"
 #include "utils/adler32.hpp"
 #include "utils/atomic_file.hpp"
+#include "utils/digest.hpp"
 #include "utils/env.hpp"
 #include "utils/envelope.hpp"
 #include "utils/log.hpp"
@@ -327,7 +328,7 @@ uint64_t records_already_held(const std::optional<WalCoverage>& coverage,
                               const std::string& wal_path) {
   if (!coverage || coverage->records == 0) return 0;
   const auto prefix = read_prefix(wal_path, coverage->length);
-  if (!prefix || utils::adler32(*prefix) != coverage->adler32) return 0;
+  if (!prefix || utils::digest64(*prefix) != coverage->digest) return 0;
   return coverage->records;
 }
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "utils/adler32.hpp"
 #include "utils/atomic_file.hpp"
+#include "utils/digest.hpp"
 #include "utils/envelope.hpp"
 
 namespace dovadure::segment {
@@ -65,6 +65,16 @@ uint32_t load_u32(const uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return utils::to_little_endian(v);
 }
+
+uint64_t load_u64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return utils::to_little_endian(v);
+}
+
+// The first byte of the log coverage extension. Tag 1 marked the earlier,
+// Adler-32 form, which is not read.
+constexpr uint8_t kCoverageTag = 2;
 
 uint64_t now_unix_ms() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
@@ -142,9 +152,9 @@ void encode(Encoder& enc, const SnapshotMetadata& m) {
   enc.put_u64(m.points);
   enc.put_u64(m.payloads);
   if (m.wal_coverage) {
-    enc.put_option_tag(true);
+    enc.put_u8(kCoverageTag);
     enc.put_u64(m.wal_coverage->length);
-    enc.put_u32(m.wal_coverage->adler32);
+    enc.put_u64(m.wal_coverage->digest);
     enc.put_u64(m.wal_coverage->records);
   }
 }
@@ -157,13 +167,11 @@ Status decode(Decoder& dec, SnapshotMetadata& out) {
   out.wal_coverage.reset();
   std::span<const uint8_t> ext;
   if (dec.remaining() >= SnapshotMetadata::kCoverageSize &&
-      dec.read_raw(SnapshotMetadata::kCoverageSize, ext).ok() && ext[0] == 1) {
+      dec.read_raw(SnapshotMetadata::kCoverageSize, ext).ok() && ext[0] == kCoverageTag) {
     WalCoverage c;
-    std::memcpy(&c.length, ext.data() + 1, 8);
-    c.length = utils::to_little_endian(c.length);
-    c.adler32 = load_u32(ext.data() + 9);
-    std::memcpy(&c.records, ext.data() + 13, 8);
-    c.records = utils::to_little_endian(c.records);
+    c.length = load_u64(ext.data() + 1);
+    c.digest = load_u64(ext.data() + 9);
+    c.records = load_u64(ext.data() + 17);
     out.wal_coverage = c;
   }
   return Status();
@@ -183,7 +191,7 @@ std::optional<WalCoverage> wal_coverage_of(std::span<const uint8_t> log) {
   }
   WalCoverage c;
   c.length = pos;
-  c.adler32 = utils::adler32(log.first(static_cast<size_t>(pos)));
+  c.digest = utils::digest64(log.first(static_cast<size_t>(pos)));
   c.records = records;
   return c;
 }

@@ -53,13 +53,15 @@ struct SegmentSnapshotView {
 };
 
 // The prefix of the segment's log whose records the snapshot already holds:
-// its first `length` bytes, their Adler-32 and the number of records in them.
+// its first `length` bytes, their digest64 and the number of records in them.
 // A load that finds these same bytes at the start of the log skips those
 // records instead of replaying them over a state that already contains them
 // (which could delete a point that was deleted, purged and inserted again).
+// Once the log is truncated the coverage names bytes that are gone, and a
+// refilled log must never pass for them: hence a digest, not a checksum.
 struct WalCoverage {
   uint64_t length = 0;
-  uint32_t adler32 = 0;
+  uint64_t digest = 0;
   uint64_t records = 0;
   bool operator==(const WalCoverage&) const = default;
 };
@@ -67,13 +69,17 @@ struct WalCoverage {
 // Metadata record, 109 bytes:
 //   0 created_at_ms u64 | 8 hnsw HnswConfigSummary (85) | 93 points u64 |
 //   101 payloads u64
-// Optionally followed by the log coverage extension (21 bytes):
-//   109 u8 1 | 110 length u64 | 118 adler32 u32 | 122 records u64
+// Optionally followed by the log coverage extension (25 bytes):
+//   109 u8 2 | 110 length u64 | 118 digest u64 | 126 records u64
 // Readers that know only the 109 bytes ignore the extension: bytes after the
-// record inside the trailer's stated length are skipped.
+// record inside the trailer's stated length are skipped. Snapshots of earlier
+// versions may hold a 21-byte extension with tag 1 and the prefix's Adler-32
+// in place of the digest; it is ignored (the whole log is replayed), since
+// Adler-32 sums of short logs of similar records collide: a refilled log
+// could pass for the truncated one and lose its records.
 struct SnapshotMetadata {
   static constexpr size_t kEncodedSize = 109;
-  static constexpr size_t kCoverageSize = 21;
+  static constexpr size_t kCoverageSize = 25;
 
   uint64_t created_at_ms = 0;
   vector::hnsw::HnswConfigSummary hnsw;
