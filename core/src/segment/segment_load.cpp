@@ -221,29 +221,38 @@ class FileBuffer {
     base_ = static_cast<uint8_t*>(p);
     mapped_ = len_ = size;
     file_mapping_ = true;
-    // Mapping every page before the first read turns a file that shrank
-    // since fstat into an error here instead of a SIGBUS while summing.
-    // Kernels without the request (before Linux 5.14) refuse it; the pages
-    // are then mapped as they are summed.
-    if (::madvise(base_, size, utils::kMadvPopulateRead) != 0 && errno == EFAULT) {
+    // Maps every page of [from, to) and sums its bytes but the file's last 8
+    // (the footer). The pages are mapped before any is read: a file that
+    // shrank since fstat then fails here and is read instead, rather than
+    // faulting (SIGBUS) while summing. Kernels without the request (before
+    // Linux 5.14) refuse it; the pages are then mapped as they are summed.
+    const size_t sum_to = size - 8;
+    const auto sum = [this, sum_to](size_t from, size_t to, utils::Adler32& part) {
+      if (::madvise(base_ + from, to - from, utils::kMadvPopulateRead) != 0 && errno == EFAULT) {
+        return false;
+      }
+      part.update({base_ + from, std::min(to, sum_to) - from});
+      return true;
+    };
+    bool whole = false;
+    if (size < kTwoHalvesMin) {
+      whole = sum(0, size, adler_);
+    } else {
+      // Page-aligned halves, on two threads.
+      const size_t half = (size / 2) & ~size_t{4095};
+      utils::Adler32 tail;
+      bool tail_whole = false;
+      utils::run_beside([&] { tail_whole = sum(half, size, tail); },
+                        [&] { whole = sum(0, half, adler_); });
+      whole = whole && tail_whole;
+      if (whole) adler_.append(tail, sum_to - half);
+    }
+    if (!whole) {
       unmap();
+      adler_ = utils::Adler32();
       if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
       return fill(fd);
     }
-    const auto sum = [this](size_t from, size_t to) {
-      utils::Adler32 part;
-      part.update({base_ + from, to - from});
-      return part;
-    };
-    const size_t sum_to = size - 8;
-    if (size < kTwoHalvesMin) {
-      adler_ = sum(0, sum_to);
-      return 0;
-    }
-    const size_t half = (size / 2) & ~size_t{4095};
-    utils::Adler32 tail;
-    utils::run_beside([&] { tail = sum(half, sum_to); }, [&] { adler_ = sum(0, half); });
-    adler_.append(tail, sum_to - half);
     return 0;
   }
 
