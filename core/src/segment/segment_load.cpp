@@ -71,28 +71,12 @@ class FileBuffer {
 
   // Reads the file in cache-sized pieces into a buffer sized from fstat
   // (grown if the file grows meanwhile).
-  static Result<FileBuffer> read(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return DBError::io_errno(errno);
-    FileBuffer out;
-    const int err = out.fill(fd);
-    ::close(fd);
-    if (err != 0) return DBError::io_errno(err);
-    return out;
-  }
+  static Result<FileBuffer> read(const std::string& path) { return take(path, &FileBuffer::fill); }
 
   // Maps a regular file privately instead of reading it (SnapshotReading::Map);
   // other files, and empty ones, are read. Every page is mapped up front and
   // summed on two threads once the file is large enough.
-  static Result<FileBuffer> map(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return DBError::io_errno(errno);
-    FileBuffer out;
-    const int err = out.map_fd(fd);
-    ::close(fd);
-    if (err != 0) return DBError::io_errno(err);
-    return out;
-  }
+  static Result<FileBuffer> map(const std::string& path) { return take(path, &FileBuffer::map_fd); }
 
   bool is_mapping() const { return file_mapping_; }
 
@@ -206,6 +190,17 @@ class FileBuffer {
     adler_ = head.sum;
     adler_.append(tail.sum, size - 8 - half);
     return 0;
+  }
+
+  // The file at `path` through `way` (fill or map_fd).
+  static Result<FileBuffer> take(const std::string& path, int (FileBuffer::*way)(int)) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return DBError::io_errno(errno);
+    FileBuffer out;
+    const int err = (out.*way)(fd);
+    ::close(fd);
+    if (err != 0) return DBError::io_errno(err);
+    return out;
   }
 
   // Returns 0 or an errno value.

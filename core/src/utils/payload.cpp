@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "utils/digest.hpp"
+
 namespace dovadure::utils {
 namespace {
 
@@ -19,15 +21,6 @@ uint64_t float_word(double v) {
   return std::bit_cast<uint64_t>(v + 0.0);  // -0.0 + 0.0 is +0.0
 }
 
-uint64_t mix(uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdull;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ull;
-  x ^= x >> 33;
-  return x;
-}
-
 uint64_t process_hash_key() {
   static const uint64_t key = [] {
     std::random_device rd;
@@ -40,7 +33,7 @@ uint64_t process_hash_key() {
 
 PayloadHasher::PayloadHasher() : state_(process_hash_key()) {}
 
-void PayloadHasher::u64(uint64_t v) { state_ = mix(state_ ^ v) + 0x9e3779b97f4a7c15ull; }
+void PayloadHasher::u64(uint64_t v) { state_ = mix64(state_ ^ v) + 0x9e3779b97f4a7c15ull; }
 
 void PayloadHasher::u8(uint8_t v) { u64(0x100u | v); }
 
@@ -58,7 +51,7 @@ void PayloadHasher::bytes(std::string_view s) {
   u64(w);
 }
 
-uint64_t PayloadHasher::finish() const { return mix(state_); }
+uint64_t PayloadHasher::finish() const { return mix64(state_); }
 
 bool PayloadValue::operator==(const PayloadValue& other) const {
   if (v_.index() != other.v_.index()) return false;
