@@ -213,6 +213,8 @@ class ChunkedArray {
       return bases_[c][geometry_.slot_of(i)];
     }
     T& operator[](size_t i) const { return at(i); }
+    // Element i < len, where the check is already made by the caller.
+    T& at_unchecked(size_t i) const { return bases_[geometry_.chunk_of(i)][geometry_.slot_of(i)]; }
 
    private:
     friend class ChunkedArray;
@@ -324,6 +326,10 @@ class BasicVectorArena {
       return bases_[c] + geometry_.slot_of(i) * stride;
     }
     std::span<const float> get(size_t i) const { return {ptr(i), dim}; }
+    // Row i < len, where the check is already made by the caller.
+    const float* ptr_unchecked(size_t i) const {
+      return bases_[geometry_.chunk_of(i)] + geometry_.slot_of(i) * stride;
+    }
 
    private:
     friend class BasicVectorArena;

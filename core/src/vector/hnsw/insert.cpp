@@ -1,7 +1,6 @@
 // Insertion: greedy descent, per-layer candidate search and extension,
 // diverse neighbour selection, back-links and list caps.
 #include <algorithm>
-#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -35,15 +34,6 @@ using utils::DistanceMetric;
 bool key_less(const NodeCandidate& a, const NodeCandidate& b) {
   if (std::isnan(a.sort_key)) return false;
   return std::isnan(b.sort_key) || a.sort_key < b.sort_key;
-}
-
-// An unsigned image of a sort key that orders as key_less does: numbers
-// ascend, -0 and +0 meet, and every NaN comes last, equal to any other NaN.
-uint32_t key_order(float key) {
-  if (std::isnan(key)) return std::numeric_limits<uint32_t>::max();
-  if (key == 0.0f) key = 0.0f;
-  const uint32_t bits = std::bit_cast<uint32_t>(key);
-  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
 void insertion_sort(uint64_t* words, size_t n) {
@@ -99,7 +89,7 @@ void sort_candidates(NodeCandidate* first, size_t n, std::vector<uint32_t>* from
   thread_local std::vector<uint64_t> order;
   thread_local std::vector<NodeCandidate> copy;
   order.resize(n);
-  for (size_t i = 0; i < n; ++i) order[i] = uint64_t{key_order(first[i].sort_key)} << 32 | i;
+  for (size_t i = 0; i < n; ++i) order[i] = uint64_t{sort_key_order(first[i].sort_key)} << 32 | i;
   // The words are distinct (the position breaks ties), so every correct sort
   // gives the same, stable, order.
   // A capped list arrives as a few sorted runs, which merge in linear time
@@ -426,9 +416,10 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
 // accepted run stays as it is and q joins the filled run at its place in key
 // order. The list and its scores (cached, position by position) are then
 // rewritten in place: q moves to its new place, and the list is cut to the
-// target. Returns false, nothing changed, when the case is any other (q
-// accepted, an accepted member lost, no cached scores, a floor set), and the
-// full selection runs instead.
+// target. Returns false when the case is any other (q accepted, an accepted
+// member lost, no cached scores, a floor set), and the full selection runs
+// instead; the list is then unchanged, and so are the scores but for the
+// owner's, which may have been set to the 0 it stands for.
 bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv, NeighborList& list,
                    std::span<float> cached, const PruneRecord& record, size_t target,
                    const VectorLookup& vecs, const Scorer& scorer) {
@@ -442,16 +433,24 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv, NeighborLi
   }
   const NodeIdx q = items[p];
   if (q == u) return false;
+  NodeIdx highest = 0;
   for (size_t i = 0; i < n; ++i) {
-    // A dangling entry would drop out of the candidates, a repeat of q
-    // would be skipped as already chosen: both for the full selection.
-    if (!vecs.has(items[i]) || (i != p && items[i] == q)) return false;
+    const NodeIdx x = items[i];
+    highest = std::max(highest, x);
+    // A repeat of q would be skipped as already chosen: for the full
+    // selection.
+    if (x == q && i != p) return false;
+    // The owner's score in the list of scores is 0, not its score to itself.
+    if (x == u) cached[i] = 0.0f;
   }
+  // A dangling entry would drop out of the candidates: for the full
+  // selection too. Entries have vectors below a bound, so the highest tells.
+  if (!vecs.has(highest)) return false;
   const float owner_score = scorer.score(uv, uv);
   const auto score_at = [&](size_t i) { return items[i] == u ? owner_score : cached[i]; };
   // The full selection's order: key, then list position.
   const auto word = [&](size_t i) {
-    return uint64_t{key_order(sort_key_of(metric, score_at(i)))} << 32 | i;
+    return uint64_t{sort_key_order(sort_key_of(metric, score_at(i)))} << 32 | i;
   };
   const auto position = [&](size_t old) { return old < p ? old : old + 1; };
   const uint64_t q_word = word(p);
@@ -492,12 +491,7 @@ bool cap_by_replay(DistanceMetric metric, NodeIdx u, const float* uv, NeighborLi
   }
   items[k] = q;
   cached[k] = q_score;
-  const size_t kept = std::min(target, n);
-  // The owner's score in the list of scores is 0, not its score to itself.
-  for (size_t i = 0; i < kept; ++i) {
-    if (items[i] == u) cached[i] = 0.0f;
-  }
-  list.truncate(kept);
+  list.truncate(std::min(target, n));
   return true;
 }
 

@@ -91,6 +91,9 @@ namespace {
 using search_detail::ScanWalk;
 
 constexpr size_t kGroupSize = 16;
+// Indexes up to this many nodes keep their visited marks (a byte per node)
+// within a core's L2 cache.
+constexpr size_t kMarksInCache = size_t{256} << 10;
 
 // The per-search state of one layer search: settings fixed at the start,
 // the arena snapshots and the running counters.
@@ -215,10 +218,15 @@ class LayerSearch {
     // A cap without rotation or stride scans a prefix of the list.
     if (!counting && !ti_skip && !screen && !patience_on && filter == nullptr && walk.start == 0 &&
         walk.step == 1) {
+      // The marks of a small index stay in cache: fetching them ahead only
+      // costs instructions.
+      const bool fetch_marks = n > kMarksInCache;
       if (all_live) {
-        expand_plain<false>(items, walk.count);
+        fetch_marks ? expand_plain<false, true>(items, walk.count)
+                    : expand_plain<false, false>(items, walk.count);
       } else {
-        expand_plain<true>(items, walk.count);
+        fetch_marks ? expand_plain<true, true>(items, walk.count)
+                    : expand_plain<true, false>(items, walk.count);
       }
       if (capped && len >= scan_cap) ++counters.cap_hits;
       return;
@@ -312,7 +320,9 @@ class LayerSearch {
   // store would otherwise force every member to be reloaded after it.
   // Out of line so that the loop gets registers of its own instead of
   // sharing them with the whole search.
-  template <bool kCheckState>
+  // Every entry below n has a state and a vector in the snapshots (states
+  // are snapshotted first), so they are read unchecked.
+  template <bool kCheckState, bool kFetchMarks>
   [[gnu::noinline]] void expand_plain(const NodeIdx* items, size_t len) {
     const size_t count = n;
     uint8_t* const marks = scratch_.visited.marks.data();
@@ -328,12 +338,12 @@ class LayerSearch {
     size_t grouped = 0;
     const auto visit = [&](NodeIdx w) __attribute__((always_inline)) {
       if (w >= count || marks[w] == epoch ||
-          (kCheckState && st[w].load(std::memory_order_acquire) != kStateLive)) {
+          (kCheckState && st.at_unchecked(w).load(std::memory_order_acquire) != kStateLive)) {
         return;
       }
       marks[w] = epoch;
       ++visited;
-      const float* row = vec.ptr(w);
+      const float* row = vec.ptr_unchecked(w);
       prefetch_lines(row, lines);
       group[grouped] = w;
       rows[grouped++] = row;
@@ -343,13 +353,15 @@ class LayerSearch {
         grouped = 0;
       }
     };
-    // The marks two entries ahead are fetched while this one is looked at;
-    // the last two entries have none ahead.
+    // On a large index the marks two entries ahead are fetched while this
+    // one is looked at; the last two entries have none ahead.
     size_t k = 0;
-    for (; k + 2 < len; ++k) {
-      const NodeIdx next = items[k + 2];
-      if (next < count) __builtin_prefetch(&marks[next], 1, 3);
-      visit(items[k]);
+    if constexpr (kFetchMarks) {
+      for (; k + 2 < len; ++k) {
+        const NodeIdx next = items[k + 2];
+        if (next < count) __builtin_prefetch(&marks[next], 1, 3);
+        visit(items[k]);
+      }
     }
     for (; k < len; ++k) visit(items[k]);
     visited_count = visited;
@@ -589,7 +601,7 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
       gave_up = true;
       break;
     }
-    const NodeCandidate u = candidates.pop();
+    const QueuedNode u = candidates.pop();
     if (!candidates.empty()) s.prefetch_next(candidates.top().idx);
     s.expand(u.idx, u.sort_key);
     ++expansions;
@@ -611,7 +623,12 @@ utils::Result<HNSWIndex::LayerSearchResult> HNSWIndex::search_layer_unfiltered(
   results.sort_ascending();
   LayerSearchResult out;
   out.nodes.reserve(results.size());
-  for (const NodeResult& r : results.items()) out.nodes.push_back({r.idx, r.score, r.sort_key});
+  // A key is its score, or under negate the score with its sign bit flipped
+  // (which flipping again undoes exactly).
+  for (const QueuedNode& r : results.items()) {
+    const float score = negate ? sort_key_of(metric_, r.sort_key) : r.sort_key;
+    out.nodes.push_back({r.idx, score, r.sort_key});
+  }
   results.clear();
   if (trace != nullptr) s.trace_end(*trace, stop_reason, expansions, out.nodes.size());
   out.counters = s.counters;

@@ -319,7 +319,7 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
       gave_up = true;
       break;
     }
-    const NodeCandidate u = candidates.pop();
+    const QueuedNode u = candidates.pop();
     ++expansions;
     const NeighborList* list = walk.adjacency.list(level, u.idx);
     if (list == nullptr) continue;
@@ -339,7 +339,10 @@ utils::Result<std::vector<NodeResult>> HNSWIndex::search_layer_unfiltered_sq8(
 
   if (gave_up) results.clear();
   results.sort_ascending();
-  std::vector<NodeResult> out(results.items().begin(), results.items().end());
+  // The walk ranks by estimated keys only: the results carry no score.
+  std::vector<NodeResult> out;
+  out.reserve(results.size());
+  for (const QueuedNode& r : results.items()) out.push_back({r.idx, 0.0f, r.sort_key});
   results.clear();
 
   if (trace != nullptr) {
