@@ -201,11 +201,12 @@ class PrefetchGuard : public ::testing::Test {
 // fetches the first line of its list (prefetcht0); the functions that admit
 // hold no scan loop while they stay out of line, so there each must hold a
 // prefetcht0. Once inlined into the scan loops they are found by count:
-// every copy of a scan loop holds one prefetcht0 of its own (the visited mark
-// two items ahead) next to its prefetcht2 of what it gathers, so list
-// prefetches show as prefetcht0 beyond one per function holding a
-// prefetcht2. (Loop versioning can copy a mark prefetch, which is why the
-// count is only the fallback.)
+// every copy of a scan loop holds at most one prefetcht0 of its own (the
+// visited mark two items ahead; the float walk's copies for small indexes
+// have none) next to its prefetcht2 of what it gathers, so list prefetches
+// show as prefetcht0 beyond one per function holding a prefetcht2. (Loop
+// versioning can copy a mark prefetch, which is why the count is only the
+// fallback.)
 void expect_list_prefetches(const Group& walk, const Group& admitting, const char* what) {
   if (!admitting.functions.empty()) {
     for (const auto& [name, p] : admitting.functions) {

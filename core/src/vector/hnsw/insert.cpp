@@ -370,6 +370,14 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
     }
     const uint8_t hint = in_step ? hints[i] : uint8_t{kHintUnknown};
     const bool was_accepted = hints != nullptr && !prune_floor && hints[i] == kHintAccepted;
+    // Rejected by the record, or by a noted score (noting runs without
+    // hints or floor): skipped as a missing candidate would be, so its
+    // vector is not looked up.
+    if (hint == kHintRejected) continue;
+    // Rejected when some chosen neighbour is strictly closer to c than the
+    // base is (scaled by alpha); NaN comparisons do not reject.
+    const float threshold = c.sort_key * alpha;
+    if (noting && nearest.rejects(c.idx, threshold)) continue;
     const float* cv = already(c.idx) ? nullptr : vecs.live(c.idx);
     if (cv == nullptr) {
       // A member the record accepted is lost: what follows was decided
@@ -377,12 +385,7 @@ size_t select_diverse(std::span<const NodeCandidate> candidates, size_t target, 
       if (hint == kHintAccepted) in_step = false;
       continue;
     }
-    if (hint == kHintRejected) continue;
     if (hint == kHintUnknown && out.size() >= floor) {
-      // Rejected when some chosen neighbour is strictly closer to c than the
-      // base is (scaled by alpha); NaN comparisons do not reject.
-      const float threshold = c.sort_key * alpha;
-      if (noting && nearest.rejects(c.idx, threshold)) continue;
       bool rejected = false;
       for (const Chosen& r : chosen) {
         if (was_accepted && r.was_accepted) continue;
