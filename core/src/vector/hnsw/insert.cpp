@@ -45,25 +45,30 @@ void insertion_sort(uint64_t* words, size_t n) {
   }
 }
 
-// Sorts words made of at most four ascending runs by merging them, as a
-// capped list arrives (kept, then filled, each sorted, and a back-link that
-// splits a run); false, words untouched, when there are more runs.
-bool merge_runs(std::vector<uint64_t>& words) {
+// The stable ascending order of candidates made of at most four ascending
+// runs, as a capped list arrives (kept, then filled, each sorted, and a
+// back-link that splits a run): their positions, merged run by run, the
+// earlier run's member first on equal keys. False, order untouched, when
+// there are more runs.
+bool merge_runs(const NodeCandidate* first, size_t n, std::vector<uint32_t>& order) {
   size_t cuts[5] = {0, 0, 0, 0, 0};
   size_t runs = 1;
-  for (size_t i = 1; i < words.size(); ++i) {
-    if (words[i] > words[i - 1]) continue;
+  for (size_t i = 1; i < n; ++i) {
+    if (!key_less(first[i], first[i - 1])) continue;
     if (runs == 4) return false;
     cuts[runs++] = i;
   }
-  cuts[runs] = words.size();
-  thread_local std::vector<uint64_t> merged;
-  const auto at = [&](size_t r) { return words.begin() + static_cast<std::ptrdiff_t>(cuts[r]); };
+  cuts[runs] = n;
+  order.resize(n);
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+  thread_local std::vector<uint32_t> merged;
+  const auto at = [&](size_t r) { return order.begin() + static_cast<std::ptrdiff_t>(cuts[r]); };
+  const auto less = [first](uint32_t a, uint32_t b) { return key_less(first[a], first[b]); };
   for (size_t width = 1; width < runs; width *= 2) {
     for (size_t r = 0; r + width < runs; r += 2 * width) {
       const size_t end = std::min(r + 2 * width, runs);
       merged.resize(cuts[end] - cuts[r]);
-      std::merge(at(r), at(r + width), at(r + width), at(end), merged.begin());
+      std::merge(at(r), at(r + width), at(r + width), at(end), merged.begin(), less);
       std::copy(merged.begin(), merged.end(), at(r));
     }
   }
@@ -86,20 +91,25 @@ void sort_candidates(NodeCandidate* first, size_t n, std::vector<uint32_t>* from
     std::stable_sort(first, first + n, key_less);
     return;  // from is never asked for with so many
   }
-  thread_local std::vector<uint64_t> order;
   thread_local std::vector<NodeCandidate> copy;
+  // A capped list arrives as a few sorted runs, which merge in linear time
+  // where insertion would move every entry of one run past the other.
+  thread_local std::vector<uint32_t> merged;
+  if (merge_runs(first, n, merged)) {
+    copy.assign(first, first + n);
+    for (size_t i = 0; i < n; ++i) first[i] = copy[merged[i]];
+    if (from != nullptr) from->assign(merged.begin(), merged.end());
+    return;
+  }
+  thread_local std::vector<uint64_t> order;
   order.resize(n);
   for (size_t i = 0; i < n; ++i) order[i] = uint64_t{sort_key_order(first[i].sort_key)} << 32 | i;
   // The words are distinct (the position breaks ties), so every correct sort
   // gives the same, stable, order.
-  // A capped list arrives as a few sorted runs, which merge in linear time
-  // where insertion would move every entry of one run past the other.
-  if (!merge_runs(order)) {
-    if (n <= 64) {
-      insertion_sort(order.data(), n);
-    } else {
-      std::sort(order.begin(), order.end());
-    }
+  if (n <= 64) {
+    insertion_sort(order.data(), n);
+  } else {
+    std::sort(order.begin(), order.end());
   }
   copy.assign(first, first + n);
   for (size_t i = 0; i < n; ++i) first[i] = copy[static_cast<uint32_t>(order[i])];
