@@ -129,6 +129,61 @@ TEST(BinaryHeapTest, NanNeverStopsSiftUpAndKeepsEveryRecord) {
   EXPECT_EQ(got, expected);
 }
 
+// The in-place heap sort of a max-heap by key, IEEE comparisons throughout:
+// where keys repeat or one is NaN, sort_ascending must place every record as
+// it does (its order among equal keys is the one graphs were built with).
+std::vector<NodeIdx> heap_sorted(std::vector<QueuedNode> d) {
+  const auto at_most = [](const QueuedNode& a, const QueuedNode& b) {
+    return a.sort_key <= b.sort_key;
+  };
+  for (size_t end = d.size(); end > 1;) {
+    --end;
+    std::swap(d[0], d[end]);
+    size_t pos = 0;
+    const QueuedNode item = d[0];
+    size_t child = 1;
+    while (child + 1 < end) {
+      if (at_most(d[child], d[child + 1])) ++child;
+      if (at_most(d[child], item)) break;
+      d[pos] = d[child];
+      pos = child;
+      child = 2 * pos + 1;
+    }
+    if (child + 1 == end && item.sort_key < d[child].sort_key) {
+      d[pos] = d[child];
+      pos = child;
+    }
+    d[pos] = item;
+  }
+  std::vector<NodeIdx> order;
+  for (const QueuedNode& r : d) order.push_back(r.idx);
+  return order;
+}
+
+TEST(BinaryHeapTest, SortAscendingPlacesRepeatedAndNanKeysAsTheHeapSort) {
+  struct Case {
+    const char* what;
+    uint32_t distinct;   // keys drawn from this many values
+    uint32_t nan_every;  // every so many records a NaN key (0: none)
+    uint32_t nan_from;   // the first NaN's record
+  };
+  for (const Case& c : {Case{"distinct keys", 1u << 30, 0, 0}, Case{"repeated keys", 6, 0, 0},
+                        Case{"one NaN", 1u << 30, 1000, 20}, Case{"NaN and repeats", 9, 11, 3}}) {
+    std::mt19937 rng(11);
+    ResultHeap heap;
+    for (NodeIdx i = 0; i < 150; ++i) {
+      const bool nan = c.nan_every != 0 && i >= c.nan_from && (i - c.nan_from) % c.nan_every == 0;
+      const float k = nan ? kNaN : static_cast<float>(rng() % c.distinct) / 7.0f;
+      heap.push({i, k, k});
+    }
+    const std::vector<NodeIdx> expected = heap_sorted(heap.items());
+    heap.sort_ascending();
+    std::vector<NodeIdx> got;
+    for (const QueuedNode& r : heap.items()) got.push_back(r.idx);
+    EXPECT_EQ(got, expected) << c.what;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Scratch
 

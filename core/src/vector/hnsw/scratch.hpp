@@ -67,9 +67,9 @@ class BinaryHeap {
 
   // Heap-sorts the storage in place so that items() runs from the least to
   // the greatest record; the heap property is gone until clear().
-  // Records with distinct keys have one ascending order, which a sort of
-  // (key, position) words reaches in fewer steps; the heap sort runs only
-  // when keys repeat (NaN included), since it places equal keys its own way.
+  // Records with distinct numeric keys have one ascending order, which a
+  // sort of (key, position) words reaches in fewer steps; the heap sort runs
+  // when keys repeat or one is NaN, since it places those its own way.
   void sort_ascending() {
     const size_t n = data_.size();
     if (n < 2) return;
@@ -79,7 +79,8 @@ class BinaryHeap {
         order_[i] = uint64_t{sort_key_order(data_[i].sort_key)} << 32 | i;
       }
       std::sort(order_.begin(), order_.end());
-      bool distinct = true;
+      // A NaN orders last, as the largest word.
+      bool distinct = order_[n - 1] >> 32 != std::numeric_limits<uint32_t>::max();
       for (size_t i = 1; i < n && distinct; ++i) {
         distinct = order_[i] >> 32 != order_[i - 1] >> 32;
       }
