@@ -647,7 +647,7 @@ void extend_candidates(std::vector<NodeCandidate>& w, NodeIdx u, size_t layer, s
     // after the walk, by when the first vectors have arrived.
     size_t unscored = 0;
     for (NodeIdx x : copy) {
-      if (!views.is_live(x) || !stamps.has_slot(x) || stamps.test(x)) continue;
+      if (!stamps.has_slot(x) || stamps.test(x) || !views.is_live(x)) continue;
       stamps.set(x);
       if (x < known_len && known.test(x)) {
         const float s = known_scores[x];
