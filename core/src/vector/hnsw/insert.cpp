@@ -94,11 +94,11 @@ void sort_candidates(NodeCandidate* first, size_t n, std::vector<uint32_t>* from
   thread_local std::vector<NodeCandidate> copy;
   // A capped list arrives as a few sorted runs, which merge in linear time
   // where insertion would move every entry of one run past the other.
-  thread_local std::vector<uint32_t> merged;
-  if (merge_runs(first, n, merged)) {
+  thread_local std::vector<uint32_t> positions;
+  if (merge_runs(first, n, positions)) {
     copy.assign(first, first + n);
-    for (size_t i = 0; i < n; ++i) first[i] = copy[merged[i]];
-    if (from != nullptr) from->assign(merged.begin(), merged.end());
+    for (size_t i = 0; i < n; ++i) first[i] = copy[positions[i]];
+    if (from != nullptr) from->assign(positions.begin(), positions.end());
     return;
   }
   thread_local std::vector<uint64_t> order;
