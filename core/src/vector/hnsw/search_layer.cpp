@@ -212,7 +212,10 @@ class LayerSearch {
 
     const bool capped = level_ == 0 && scan_cap != SIZE_MAX;
     const size_t cap = level_ == 0 ? scan_cap : SIZE_MAX;
-    const ScanWalk walk = search_detail::scan_walk(rotation_seed, u, len, cap, rotate, stride);
+    // Without a cap below the length the walk is the whole list in order.
+    const ScanWalk walk = cap < len
+                              ? search_detail::scan_walk(rotation_seed, u, len, cap, rotate, stride)
+                              : ScanWalk{0, 1, len};
 
     const bool patience_on = scan_patience > 0 && metric_ != utils::DistanceMetric::Dot;
     // A cap without rotation or stride scans a prefix of the list.
